@@ -1,0 +1,91 @@
+"""Partition driver: the stand-in of the accelerator's compile flow.
+
+It prepares a module the way the tables expect (NHWC convolutions, folded
+constants for the float tables) and applies registered pattern tables entry by
+entry through TVM's MergeComposite. Before each entry it makes that entry's
+input module the current graph, so checks that ask for consumers see exactly
+the graph they are matched in.
+"""
+
+import importlib
+import importlib.util
+
+import tvm
+from tvm import relay
+from tvm.relay.build_module import bind_params_by_name
+from tvm.relay.op.contrib.register import get_pattern_table
+
+from .build_module import BuildConfig
+from .relay_traversal import current_graph
+
+__all__ = ["partition_for_vexa", "prepare", "FLOAT_TABLES", "DESIRED_LAYOUTS"]
+
+FLOAT_TABLES = ("vexa_fp32", "vexa_fp32_quantizer", "vexa_blocks")
+DESIRED_LAYOUTS = {"qnn.conv2d": ["NHWC", "default"], "nn.conv2d": ["NHWC", "default"]}
+
+# Modules that register tables when imported, loaded before any table lookup.
+_TABLE_MODULES = ("vexatvm_internal.patterns", "vexatvm_internal.blockpatterns")
+
+
+def _load_table_modules():
+    for name in _TABLE_MODULES:
+        if importlib.util.find_spec(name) is not None:
+            importlib.import_module(name)
+
+
+def _table_names(tables):
+    if isinstance(tables, str):
+        return (tables,)
+    return tuple(tables)
+
+
+def resolve_tables(tables):
+    """The (name, entries) pairs for table names, in order. Unknown names raise ValueError."""
+    _load_table_modules()
+    resolved = []
+    for name in _table_names(tables):
+        table = get_pattern_table(name)
+        if table is None:
+            raise ValueError(f"unknown pattern table {name!r}")
+        resolved.append((name, table))
+    return resolved
+
+
+def prepare(mod, params=None, tables=("vexa",)):
+    """Bind params, infer types, convert convolutions to NHWC and, for the float
+    tables, fold constants. Returns a new module; ``mod`` is left unchanged."""
+    mod = mod.clone()
+    if params:
+        mod["main"] = bind_params_by_name(mod["main"], params)
+    passes = [relay.transform.InferType(), relay.transform.ConvertLayout(DESIRED_LAYOUTS)]
+    if any(name in FLOAT_TABLES for name in _table_names(tables)):
+        passes.append(relay.transform.FoldConstant())
+    passes.append(relay.transform.InferType())
+    with tvm.transform.PassContext(opt_level=3):
+        return tvm.transform.Sequential(passes)(mod)
+
+
+def merge_entries(mod, entries):
+    """Apply table entries one at a time, each with its input module as the current graph."""
+    for entry in entries:
+        with current_graph(mod):
+            mod = relay.transform.MergeComposite([entry])(mod)
+    return mod
+
+
+def partition_for_vexa(mod, params=None, *, tables=("vexa",), arch=None):
+    """Partition ``mod`` for the accelerator with the registered pattern tables
+    ``tables``, applied in order.
+
+    ``params`` are bound as constants first. ``arch`` is a built-in
+    architecture name, an inline description mapping, or None for the current
+    ``BuildConfig``. Returns the module with the composites merged in; the
+    caller's module is left unchanged.
+    """
+    resolved = resolve_tables(tables)
+    mod = prepare(mod, params, [name for name, _ in resolved])
+    config = BuildConfig.current if arch is None else BuildConfig(arch_config={"arch": arch})
+    with config:
+        for _, entries in resolved:
+            mod = merge_entries(mod, entries)
+    return mod

@@ -1,0 +1,71 @@
+"""The accelerator's TVM extensions appear where upstream TVM lacks them, and never replace real ones."""
+
+import subprocess
+import sys
+import textwrap
+
+import tvm
+from tvm import relay
+
+import vexatvm_internal  # noqa: F401  (installs the stand-ins)
+import vexatvm_standins
+
+
+def test_standins_are_importable_under_the_accelerator_names():
+    from tvm.relay.vexa import build_module, relay_traversal
+    from tvm.relay.vexa.build_module import BuildConfig
+    from tvm.relay.vexa.relay_traversal import find_call_of_type, get_consumers_mc  # noqa: F401
+
+    assert build_module is vexatvm_standins.build_module
+    assert relay_traversal is vexatvm_standins.relay_traversal
+    assert tvm.relay.vexa.build_module.BuildConfig is BuildConfig
+    tup = relay.Tuple([relay.var("a"), relay.var("b")])
+    assert tvm.relay.annotation.tuple_netunion(tup).same_as(tup)
+    vexatvm_standins.install()  # idempotent
+    assert tvm.relay.vexa.build_module is build_module
+
+
+def test_real_extensions_are_never_replaced():
+    script = textwrap.dedent(
+        """
+        import sys, types
+        import tvm.relay
+        real = types.ModuleType("tvm.relay.vexa.build_module")
+        real.BuildConfig = "real"
+        sys.modules["tvm.relay.vexa.build_module"] = real
+        marker = lambda tup: "real"
+        tvm.relay.annotation.tuple_netunion = marker
+        import vexatvm_internal
+        from tvm.relay.vexa.build_module import BuildConfig
+        from tvm.relay.vexa.relay_traversal import get_consumers_mc
+        assert BuildConfig == "real", BuildConfig
+        assert tvm.relay.annotation.tuple_netunion is marker
+        import vexatvm_standins
+        assert vexatvm_standins.installed == ["tvm.relay.vexa", "tvm.relay.vexa.relay_traversal"], vexatvm_standins.installed
+        print("ok")
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+def test_build_config_scopes_nest_and_restore():
+    from tvm.relay.vexa.build_module import BuildConfig
+
+    default = BuildConfig.current
+    assert default.arch_config == {"arch": "vexa-pro"}
+    inline = {"base": "vexa-nano", "channels": 48}
+    with BuildConfig(arch_config={"arch": "vexa-nano"}) as outer:
+        assert BuildConfig.current is outer
+        try:
+            with BuildConfig(arch_config={"arch": inline}):
+                assert BuildConfig.current.arch_config["arch"] is inline
+                raise KeyError("leaves the scope")
+        except KeyError:
+            pass
+        assert BuildConfig.current is outer
+        with outer:  # re-entering the same configuration
+            assert BuildConfig.current is outer
+        assert BuildConfig.current is outer
+    assert BuildConfig.current is default
