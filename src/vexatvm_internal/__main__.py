@@ -1,0 +1,5 @@
+import sys
+
+from vexatvm_internal.cli import main
+
+sys.exit(main())

@@ -1,0 +1,188 @@
+"""The ``vexatvm`` command.
+
+``vexatvm arch`` lists the built-in architectures of the accelerator's native
+library and answers single queries about one architecture::
+
+    vexatvm arch                         # table of every built-in architecture
+    vexatvm arch --json                  # {name: {parameter: value text}}
+    vexatvm arch vexa-nano               # one architecture
+    vexatvm arch vexa-nano channels      # one parameter value
+    vexatvm arch --arch-file desc.yaml --supports TransposedConv2d
+"""
+
+import argparse
+import ctypes
+import json
+import sys
+
+import yaml
+
+PROG = "vexatvm"
+
+# Native status codes of ArchqueryParameter_Py, as libvexakov's header names them.
+_NATIVE_STATUS = {
+    1: "a required pointer was NULL",
+    2: "the architecture text is too large",
+    3: "the architecture text is not a valid description",
+    4: "unknown architecture",
+    5: "unknown parameter",
+    6: "the value does not fit the result buffer",
+    7: "internal error in libvexakov",
+}
+
+
+class CliError(Exception):
+    """A bad input or failed run, reported as one line on stderr."""
+
+
+def _native():
+    # archquery declares argtypes/restype on the shared handle when imported.
+    from vexatvm_internal import _libbind, archquery  # noqa: F401  pylint: disable=import-outside-toplevel
+
+    return _libbind._cpp_lib  # pylint: disable=protected-access
+
+
+def native_parameter(arch_text, name):
+    """Query one parameter with a buffer as large as the answer needs.
+    Returns (status, value text or None)."""
+    lib = _native()
+    size = 256
+    while True:
+        buf = ctypes.create_string_buffer(size)
+        status = lib.ArchqueryParameter_Py(arch_text.encode(), name.encode(), buf, size)
+        if status == 6 and size < 1 << 20:
+            size *= 16
+            continue
+        return status, (buf.value.decode() if status == 0 else None)
+
+
+def _require(arch_text, name, what):
+    status, value = native_parameter(arch_text, name)
+    if status != 0:
+        reason = _NATIVE_STATUS.get(status, f"status {status}")
+        raise CliError(f"{what}: {reason}")
+    return value
+
+
+def _split(text):
+    return [item for item in text.split(",") if item]
+
+
+def builtin_architectures():
+    return _split(_require(yaml.safe_dump({}), "builtin_architectures", "listing architectures"))
+
+
+def describe(arch_text, what):
+    """{parameter: value text} of one architecture, operators included."""
+    params = _split(_require(arch_text, "parameters", what))
+    result = {name: _require(arch_text, name, f"{what}, parameter {name!r}") for name in params}
+    result["operators"] = _require(arch_text, "operators", what)
+    return result
+
+
+def _arch_from_args(args):
+    """(label, architecture text) for the chosen architecture, or None for all."""
+    if args.arch_file is not None:
+        if args.name is not None:
+            if args.param is not None:
+                raise CliError("give an architecture name or --arch-file, not both")
+            args.name, args.param = None, args.name
+        try:
+            with open(args.arch_file, encoding="utf-8") as stream:
+                description = yaml.safe_load(stream)
+        except OSError as err:
+            raise CliError(f"cannot read {args.arch_file}: {err.strerror}") from None
+        except yaml.YAMLError as err:
+            first = str(err).splitlines()[0] if str(err) else type(err).__name__
+            raise CliError(f"malformed YAML in {args.arch_file}: {first}") from None
+        if not isinstance(description, dict):
+            raise CliError(f"{args.arch_file}: an architecture description must be a mapping")
+        return args.arch_file, yaml.safe_dump(description)
+    if args.name is None:
+        return None
+    known = builtin_architectures()
+    if args.name not in known:
+        raise CliError(f"unknown architecture {args.name!r} (built-in: {', '.join(known)})")
+    return args.name, yaml.safe_dump({"arch": args.name})
+
+
+def _print_table(archs, out):
+    params = []
+    for values in archs.values():
+        params += [p for p in values if p != "operators" and p not in params]
+    header = ["architecture"] + params
+    rows = [[name] + [values.get(p, "") or "-" for p in params] for name, values in archs.items()]
+    widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]
+    for row in [header] + rows:
+        out.write("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() + "\n")
+    out.write("\noperators:\n")
+    for name, values in archs.items():
+        out.write(f"  {name}: {values.get('operators', '').replace(',', ', ')}\n")
+
+
+def cmd_arch(args, out):
+    chosen = _arch_from_args(args)
+    if chosen is None:
+        if args.param is not None or args.supports is not None:
+            raise CliError("a query needs an architecture: give a name or --arch-file")
+        archs = {name: describe(yaml.safe_dump({"arch": name}), name) for name in builtin_architectures()}
+    else:
+        label, text = chosen
+        if args.supports is not None:
+            from vexatvm_internal.archquery import arch_supports_operator  # pylint: disable=import-outside-toplevel
+
+            supported = arch_supports_operator(text, args.supports)
+            if args.json:
+                json.dump({"architecture": label, "operator": args.supports, "supported": supported}, out)
+                out.write("\n")
+            else:
+                out.write(("yes" if supported else "no") + "\n")
+            return 0
+        if args.param is not None:
+            value = _require(text, args.param, f"{label}, parameter {args.param!r}")
+            if args.json:
+                json.dump({args.param: value}, out)
+                out.write("\n")
+            else:
+                out.write(value + "\n")
+            return 0
+        archs = {label: describe(text, label)}
+    if args.json:
+        json.dump(archs, out, indent=2)
+        out.write("\n")
+    else:
+        _print_table(archs, out)
+    return 0
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(prog=PROG, description="Vexa accelerator front end for TVM Relay.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    arch = commands.add_parser(
+        "arch",
+        help="list the built-in architectures or query one",
+        description="List the built-in architectures and their parameters, or answer one query.",
+    )
+    arch.add_argument("name", nargs="?", help="built-in architecture name")
+    arch.add_argument("param", nargs="?", help="print only this parameter's value")
+    arch.add_argument("--arch-file", metavar="FILE", help="YAML architecture description")
+    arch.add_argument("--supports", metavar="OPERATOR", help="ask whether OPERATOR is supported")
+    arch.add_argument("--json", action="store_true", help="machine-readable output")
+    arch.set_defaults(run=cmd_arch)
+    return parser
+
+
+def main(argv=None, out=None):
+    out = sys.stdout if out is None else out
+    args = build_parser().parse_args(argv)
+    try:
+        return args.run(args, out)
+    except CliError as err:
+        sys.stderr.write(f"{PROG}: error: {err}\n")
+        return 1
+    except (RuntimeError, OSError) as err:
+        # The native library could not be found or loaded.
+        message = str(err).splitlines()[0] if str(err) else type(err).__name__
+        sys.stderr.write(f"{PROG}: error: {message}\n")
+        return 1
