@@ -1,0 +1,182 @@
+// Module state and the helpers both halves of the pattern module share.
+
+#include <string>
+
+#include "patterns.h"
+
+namespace vexa::patterns {
+
+namespace {
+
+// The module's globals and the Relay classes it bound. Deliberately leaked:
+// they hold Python objects. A fresh import rebinds them.
+struct ModuleState {
+    py::dict globals;
+    RelayClasses classes;
+};
+
+ModuleState*& state() {
+    static ModuleState* current = nullptr;
+    return current;
+}
+
+}  // namespace
+
+py::object global(const char* name) {
+    PyObject* value = PyDict_GetItemString(state()->globals.ptr(), name);
+    if (value == nullptr) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+const RelayClasses& relay() { return state()->classes; }
+
+bool is_instance(const py::handle& value, const py::object& cls) {
+    int result = PyObject_IsInstance(value.ptr(), cls.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+std::string op_name(const py::handle& call) {
+    return py::str(call.attr("op").attr("name"));
+}
+
+py::object walk_to_op(py::object extract, const char* name) {
+    py::object call = std::move(extract);
+    while (!py::object(call.attr("op").attr("name")).equal(py::str(name))) {
+        py::object args = call.attr("args");
+        call = args[py::int_(0)];
+    }
+    return call;
+}
+
+void python_assert(bool condition) {
+    if (condition) return;
+    py::object flags = py::module_::import("sys").attr("flags");
+    if (flags.attr("optimize").cast<int>() > 0) return;
+    PyErr_SetNone(PyExc_AssertionError);
+    throw py::error_already_set();
+}
+
+py::object get_current_arch_value() {
+    py::object cfg = global("BuildConfig").attr("current");
+    py::object yaml = global("yaml");
+    py::object arch = cfg.attr("arch_config")[py::str("arch")];
+    if (PyUnicode_Check(arch.ptr())) return yaml.attr("safe_dump")(cfg.attr("arch_config"));
+    return yaml.attr("safe_dump")(cfg.attr("arch_config")[py::str("arch")]);
+}
+
+bool is_captured(const py::handle& extract) {
+    if (!is_instance(extract, relay().call)) return false;
+    return is_instance(extract.attr("op"), relay().function);
+}
+
+Pattern make_requantize_pattern(const Pattern& x) {
+    Pattern input_scale = wildcard();
+    Pattern input_zero_point = wildcard();
+    Pattern output_scale = wildcard();
+    Pattern output_zero_point = wildcard();
+    return is_op("qnn.requantize")(x, input_scale, input_zero_point, output_scale,
+                                   output_zero_point);
+}
+
+Pattern make_qnn_quantize_pattern(const Pattern& x) {
+    Pattern scale = wildcard();
+    Pattern zero_point = wildcard();
+    return is_op("qnn.quantize")(x, scale, zero_point);
+}
+
+Pattern layout_transform_bias(const Pattern& bias_var) {
+    Pattern normal = is_op("layout_transform")(is_op("expand_dims")(is_op("expand_dims")(bias_var)));
+    Pattern single_channel = is_op("expand_dims")(bias_var);
+    return normal | single_channel;
+}
+
+namespace {
+
+// from <source> import <names...>, binding each name on the module; a missing
+// module or name fails the import as Python's own statement would.
+void import_names(py::module_& m, const char* source, std::initializer_list<const char*> names,
+                  int level = 0) {
+    py::list fromlist;
+    for (const char* name : names) fromlist.append(name);
+    py::dict globals = m.attr("__dict__");
+    PyObject* raw = PyImport_ImportModuleLevel(source, globals.ptr(), nullptr, fromlist.ptr(), level);
+    if (raw == nullptr) throw py::error_already_set();
+    py::object module = py::reinterpret_steal<py::object>(raw);
+    for (const char* name : names) {
+        if (!py::hasattr(module, name)) {
+            std::string from = level ? std::string(".") + source : source;
+            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, from.c_str());
+            throw py::error_already_set();
+        }
+        m.attr(name) = module.attr(name);
+    }
+}
+
+void bind_imports(py::module_& m) {
+    import_names(m, "tvm.relay.dataflow_pattern",
+                 {"wildcard", "is_op", "is_tuple", "is_constant", "is_expr", "is_tuple_get_item"});
+    import_names(m, "tvm.relay.op.contrib.register", {"register_pattern_table"});
+    import_names(m, "tvm.relay.expr", {"Call", "Constant", "const", "Tuple"});
+    import_names(m, "tvm.relay.function", {"Function"});
+    import_names(m, "tvm.relay.vexa.relay_traversal", {"get_consumers_mc", "find_call_of_type"});
+    import_names(m, "tvm.relay.vexa.build_module", {"BuildConfig"});
+    import_names(m, "tvm.ir.op", {"Op"});
+    import_names(m, "archquery", {"archquery_parameter", "arch_supports_operator"}, 1);
+    m.attr("yaml") = py::module_::import("yaml");
+    m.attr("math") = py::module_::import("math");
+}
+
+}  // namespace
+
+void define_common(py::module_& m) {
+    bind_imports(m);
+    state() = new ModuleState{
+        m.attr("__dict__"),
+        RelayClasses{m.attr("Call"), m.attr("Constant"), m.attr("Function"), m.attr("Tuple"),
+                     m.attr("Op")},
+    };
+
+    m.def("get_current_arch_value", &get_current_arch_value,
+          "YAML text of the current architecture: the whole arch_config when its \"arch\" "
+          "names an architecture, else the inline description alone.");
+    m.def("is_captured", &is_captured, py::arg("extract"),
+          "True when extract is a call of a function: a region an earlier pattern captured.");
+    m.def(
+        "check_fp32",
+        [](const py::object& extract) {
+            py::object dtype = extract.attr("checked_type").attr("dtype");
+            PyObject* equal = PyObject_RichCompare(dtype.ptr(), py::str("float32").ptr(), Py_EQ);
+            if (equal == nullptr) throw py::error_already_set();
+            return py::reinterpret_steal<py::object>(equal);
+        },
+        py::arg("extract"), "Whether the expression's inferred dtype is float32.");
+    m.def(
+        "tuple_multi_input_pattern",
+        [](long start, long end, const py::object& ptrn_gen) {
+            return tuple_multi_input_pattern(
+                start, end, [&](long i) { return dfp::from_python(ptrn_gen(i)); });
+        },
+        py::arg("start"), py::arg("end"), py::arg("ptrn_gen"),
+        "Tuples of start to end - 1 fields, shortest first; field i of each is ptrn_gen(i). "
+        "None when start >= end.");
+    m.def(
+        "layout_transform_bias",
+        [](const py::object& bias_var) {
+            return layout_transform_bias(dfp::from_python(bias_var)).release();
+        },
+        py::arg("bias_var"), "A bias brought to NHWC: layout_transform of two expand_dims, or one expand_dims.");
+    m.def(
+        "make_requantize_pattern",
+        [](const py::object& x) { return make_requantize_pattern(dfp::from_python(x)).release(); },
+        py::arg("x"), "qnn.requantize of x with free scales and zero points.");
+    m.def(
+        "make_qnn_quantize_pattern",
+        [](const py::object& x) { return make_qnn_quantize_pattern(dfp::from_python(x)).release(); },
+        py::arg("x"), "qnn.quantize of x with a free scale and zero point.");
+}
+
+}  // namespace vexa::patterns

@@ -1,0 +1,67 @@
+// Internal interface of the patterns module: its module-level state, the
+// shared helpers, and one registration function per family of builders.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "vexa/dfpattern.h"
+
+namespace vexa::patterns {
+
+namespace py = pybind11;
+using dfp::is_op;
+using dfp::Pattern;
+using dfp::wildcard;
+
+// Module globals, read when a function runs, as Python code reads its
+// globals: tests and callers may rebind a name (archquery_parameter, say).
+py::object global(const char* name);
+
+// Relay classes bound at import, for isinstance tests.
+struct RelayClasses {
+    py::object call, constant, function, tuple, op;
+};
+const RelayClasses& relay();
+
+bool is_instance(const py::handle& value, const py::object& cls);
+
+// `expr.op.name`, raising the host's errors where Python would.
+std::string op_name(const py::handle& call);
+
+// Walks from `extract` along first arguments to the call of operator `name`.
+py::object walk_to_op(py::object extract, const char* name);
+
+// Raises a bare AssertionError unless Python runs with -O.
+void python_assert(bool condition);
+
+// Shared helpers.
+py::object get_current_arch_value();
+bool is_captured(const py::handle& extract);
+Pattern make_requantize_pattern(const Pattern& x);
+Pattern make_qnn_quantize_pattern(const Pattern& x);
+Pattern layout_transform_bias(const Pattern& bias_var);
+
+template <typename Gen>
+py::object tuple_multi_input_pattern(long start, long end, Gen ptrn_gen) {
+    py::object pattern = py::none();
+    for (long k = start; k < end; ++k) {
+        std::vector<Pattern> fields;
+        for (long i = 0; i < k; ++i) fields.push_back(ptrn_gen(i));
+        Pattern p = dfp::is_tuple(fields);
+        pattern = pattern.is_none() ? p.release() : (Pattern(pattern) | p).release();
+    }
+    return pattern;
+}
+
+// Builders used across families.
+Pattern make_qnn_conv_pattern();
+Pattern make_qnn_mul_pattern(py::object lhs, py::object rhs);
+
+// Definitions added to the module, in import order.
+void define_common(py::module_& m);
+void define_int8_conv(py::module_& m);
+void define_int8_ops(py::module_& m);
+void define_int8_tables(py::module_& m);
+void register_int8_tables(py::module_& m);
+
+}  // namespace vexa::patterns
