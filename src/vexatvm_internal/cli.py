@@ -1,5 +1,11 @@
 """The ``vexatvm`` command.
 
+``vexatvm partition`` partitions a model for an architecture and shows what
+runs on the accelerator::
+
+    vexatvm partition int8-cnn --arch vexa-nano
+    vexatvm partition model.relay --table vexa --arch-file desc.yaml --json
+
 ``vexatvm arch`` lists the built-in architectures of the accelerator's native
 library and answers single queries about one architecture::
 
@@ -80,30 +86,42 @@ def describe(arch_text, what):
     return result
 
 
-def _arch_from_args(args):
-    """(label, architecture text) for the chosen architecture, or None for all."""
-    if args.arch_file is not None:
-        if args.name is not None:
-            if args.param is not None:
-                raise CliError("give an architecture name or --arch-file, not both")
-            args.name, args.param = None, args.name
+def load_arch(name=None, arch_file=None):
+    """(label, arch value for BuildConfig, architecture text) of a built-in
+    name or a YAML description file; None when neither is given. The text is
+    what the pattern checks pass to libvexakov, and it is validated here."""
+    if arch_file is not None:
         try:
-            with open(args.arch_file, encoding="utf-8") as stream:
+            with open(arch_file, encoding="utf-8") as stream:
                 description = yaml.safe_load(stream)
         except OSError as err:
-            raise CliError(f"cannot read {args.arch_file}: {err.strerror}") from None
+            raise CliError(f"cannot read {arch_file}: {err.strerror}") from None
         except yaml.YAMLError as err:
             first = str(err).splitlines()[0] if str(err) else type(err).__name__
-            raise CliError(f"malformed YAML in {args.arch_file}: {first}") from None
+            raise CliError(f"malformed YAML in {arch_file}: {first}") from None
         if not isinstance(description, dict):
-            raise CliError(f"{args.arch_file}: an architecture description must be a mapping")
-        return args.arch_file, yaml.safe_dump(description)
-    if args.name is None:
+            raise CliError(f"{arch_file}: an architecture description must be a mapping")
+        # A whole build configuration names or holds the architecture under "arch".
+        arch = description["arch"] if "arch" in description else description
+        label, text = arch_file, yaml.safe_dump(description)
+    elif name is not None:
+        known = builtin_architectures()
+        if name not in known:
+            raise CliError(f"unknown architecture {name!r} (built-in: {', '.join(known)})")
+        label, arch, text = name, name, yaml.safe_dump({"arch": name})
+    else:
         return None
-    known = builtin_architectures()
-    if args.name not in known:
-        raise CliError(f"unknown architecture {args.name!r} (built-in: {', '.join(known)})")
-    return args.name, yaml.safe_dump({"arch": args.name})
+    _require(text, "parameters", label)
+    return label, arch, text
+
+
+def _arch_from_args(args):
+    if args.arch_file is not None and args.name is not None:
+        if args.param is not None:
+            raise CliError("give an architecture name or --arch-file, not both")
+        args.name, args.param = None, args.name
+    chosen = load_arch(args.name, args.arch_file)
+    return None if chosen is None else (chosen[0], chosen[2])
 
 
 def _print_table(archs, out):
@@ -155,6 +173,78 @@ def cmd_arch(args, out):
     return 0
 
 
+def load_model(model):
+    """(module, params, default tables, label) of a built-in example or a model file."""
+    from vexatvm_internal import examples  # pylint: disable=import-outside-toplevel
+
+    if model in examples.EXAMPLES:
+        mod, params, tables = examples.load_example(model)
+        return mod, params, tables, f"{model} (built-in example)"
+    try:
+        with open(model, encoding="utf-8") as stream:
+            source = stream.read()
+    except OSError as err:
+        known = ", ".join(examples.EXAMPLES)
+        raise CliError(f"cannot read {model}: {err.strerror} (built-in examples: {known})") from None
+    except UnicodeDecodeError:
+        raise CliError(f"{model}: not a Relay text file") from None
+    import tvm  # pylint: disable=import-outside-toplevel
+
+    try:
+        mod = tvm.relay.fromtext(source, source_name=model)
+    except tvm.TVMError as err:
+        raise CliError(f"{model}: not a valid Relay module: {_first_line(err)}") from None
+    if not isinstance(mod, tvm.IRModule) or "main" not in [gv.name_hint for gv in mod.get_global_vars()]:
+        raise CliError(f"{model}: the Relay module has no main function")
+    return mod, {}, ("vexa",), model
+
+
+def _first_line(err):
+    lines = [line.strip() for line in str(err).splitlines() if line.strip()]
+    # TVM errors end with the message after a traceback.
+    return lines[-1] if lines else type(err).__name__
+
+
+def cmd_partition(args, out):
+    import tvm  # pylint: disable=import-outside-toplevel
+
+    from vexatvm_internal.summary import summarize  # pylint: disable=import-outside-toplevel
+    from vexatvm_standins.driver import resolve_tables  # pylint: disable=import-outside-toplevel
+
+    import vexatvm_internal  # pylint: disable=import-outside-toplevel
+
+    chosen = load_arch(args.arch, args.arch_file)
+    mod, params, default_tables, label = load_model(args.model)
+    tables = tuple(args.table) if args.table else default_tables
+    try:
+        resolve_tables(tables)
+    except ValueError as err:
+        raise CliError(str(err)) from None
+    arch = chosen[1] if chosen else None
+    try:
+        partitioned = vexatvm_internal.partition_for_vexa(mod, params, tables=tables, arch=arch)
+    except tvm.TVMError as err:
+        raise CliError(f"partitioning {label} failed: {_first_line(err)}") from None
+    summary = summarize(partitioned)
+    from tvm.relay.vexa.build_module import BuildConfig  # pylint: disable=import-outside-toplevel
+
+    arch_label = chosen[0] if chosen else str(BuildConfig.current.arch_config.get("arch"))
+    if args.json:
+        json.dump({"model": label, "tables": list(tables), "architecture": arch_label, **summary}, out, indent=2)
+        out.write("\n")
+        return 0
+    out.write(f"model: {label}\ntables: {', '.join(tables)}\narchitecture: {arch_label}\n\n")
+    rows = [["composite", "count"]] + [[name, str(n)] for name, n in summary["composites"].items()]
+    width = max(len(row[0]) for row in rows)
+    for name, count in rows:
+        out.write(f"  {name.ljust(width)}  {count.rjust(5)}\n")
+    share = 100.0 * summary["offloaded_share"]
+    out.write(f"\noffloaded: {summary['offloaded']} of {summary['operators']} operators ({share:.1f}%)\n")
+    host = summary["host_operators"]
+    out.write("left on the host: " + (", ".join(f"{op} {n}" for op, n in host.items()) or "nothing") + "\n")
+    return 0
+
+
 def build_parser():
     parser = argparse.ArgumentParser(prog=PROG, description="Vexa accelerator front end for TVM Relay.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -170,6 +260,19 @@ def build_parser():
     arch.add_argument("--supports", metavar="OPERATOR", help="ask whether OPERATOR is supported")
     arch.add_argument("--json", action="store_true", help="machine-readable output")
     arch.set_defaults(run=cmd_arch)
+
+    partition = commands.add_parser(
+        "partition",
+        help="partition a model for an architecture and show what runs on the accelerator",
+        description="Partition a model with the accelerator's pattern tables and summarise the result.",
+    )
+    partition.add_argument("model", help="Relay text file, or a built-in example: int8-cnn")
+    partition.add_argument("--table", action="append", metavar="NAME",
+                           help="pattern table to apply; repeat to apply several in order (default: vexa)")
+    partition.add_argument("--arch", metavar="NAME", help="built-in architecture (default: the current build configuration)")
+    partition.add_argument("--arch-file", metavar="FILE", help="YAML architecture description")
+    partition.add_argument("--json", action="store_true", help="machine-readable output")
+    partition.set_defaults(run=cmd_partition)
     return parser
 
 
