@@ -18,7 +18,7 @@ from tvm.relay.op.contrib.register import get_pattern_table
 from .build_module import BuildConfig
 from .relay_traversal import current_graph
 
-__all__ = ["partition_for_vexa", "prepare", "FLOAT_TABLES", "DESIRED_LAYOUTS"]
+__all__ = ["partition_for_vexa", "partition", "prepare", "merge_entries", "resolve_tables", "FLOAT_TABLES", "DESIRED_LAYOUTS"]
 
 FLOAT_TABLES = ("vexa_fp32", "vexa_fp32_quantizer", "vexa_blocks")
 DESIRED_LAYOUTS = {"qnn.conv2d": ["NHWC", "default"], "nn.conv2d": ["NHWC", "default"]}
@@ -65,11 +65,27 @@ def prepare(mod, params=None, tables=("vexa",)):
         return tvm.transform.Sequential(passes)(mod)
 
 
-def merge_entries(mod, entries):
-    """Apply table entries one at a time, each with its input module as the current graph."""
+def merge_entries(mod, entries, wrap_check=None):
+    """Apply table entries one at a time, each with its input module as the
+    current graph. ``wrap_check(name, check)``, when given, returns the
+    callable MergeComposite calls in place of an entry's check."""
     for entry in entries:
+        if wrap_check is not None and len(entry) == 3:
+            entry = (entry[0], entry[1], wrap_check(entry[0], entry[2]))
         with current_graph(mod):
             mod = relay.transform.MergeComposite([entry])(mod)
+    return mod
+
+
+def partition(mod, params=None, tables=("vexa",), arch=None, wrap_check=None):
+    """partition_for_vexa, with an optional ``wrap_check`` (see merge_entries)
+    for tools that time or explain the checks."""
+    resolved = resolve_tables(tables)
+    mod = prepare(mod, params, [name for name, _ in resolved])
+    config = BuildConfig.current if arch is None else BuildConfig(arch_config={"arch": arch})
+    with config:
+        for _, entries in resolved:
+            mod = merge_entries(mod, entries, wrap_check)
     return mod
 
 
@@ -82,10 +98,4 @@ def partition_for_vexa(mod, params=None, *, tables=("vexa",), arch=None):
     ``BuildConfig``. Returns the module with the composites merged in; the
     caller's module is left unchanged.
     """
-    resolved = resolve_tables(tables)
-    mod = prepare(mod, params, [name for name, _ in resolved])
-    config = BuildConfig.current if arch is None else BuildConfig(arch_config={"arch": arch})
-    with config:
-        for _, entries in resolved:
-            mod = merge_entries(mod, entries)
-    return mod
+    return partition(mod, params, tables, arch)
