@@ -84,9 +84,85 @@ def int8_cnn(scale=1):
     return tvm.IRModule.from_expr(relay.Function([x], out)), {}
 
 
+class _FloatBuilder:
+    """Builds float32 layers the way the ONNX and PyTorch frontends leave them."""
+
+    def __init__(self, seed=0):
+        self.rng = np.random.default_rng(seed)
+
+    def const(self, *shape):
+        return relay.const(self.rng.standard_normal(shape).astype("float32") * 0.1)
+
+    def conv(self, x, cin, cout, kernel=3, groups=1):
+        y = relay.nn.conv2d(x, self.const(cout, cin // groups, kernel, kernel), channels=cout,
+                            kernel_size=(kernel, kernel), padding=(kernel // 2, kernel // 2), groups=groups)
+        return relay.nn.bias_add(y, self.const(cout))
+
+    def dense(self, x, batch, seq, din, dout):
+        """reshape, nn.dense with constant weights, reshape, then add(C, x)."""
+        y = relay.nn.dense(relay.reshape(x, (batch * seq, din)), self.const(dout, din))
+        return relay.add(self.const(dout), relay.reshape(y, (batch, seq, dout)))
+
+    def layer_norm(self, x, dim):
+        mean = relay.mean(x, axis=-1, keepdims=True)
+        err = relay.subtract(x, mean)
+        var = relay.mean(relay.power(err, relay.const(2.0)), axis=-1, keepdims=True)
+        y = relay.divide(err, relay.sqrt(relay.add(var, relay.const(1e-5))))
+        return relay.add(relay.multiply(y, self.const(dim)), self.const(dim))
+
+    def gelu(self, x):
+        inner = relay.add(relay.erf(relay.divide(x, relay.const(float(np.sqrt(2.0))))), relay.const(1.0))
+        return relay.multiply(relay.multiply(x, inner), relay.const(0.5))
+
+    def attention(self, q, k, v, batch, seq, heads, dim):
+        """Scaled dot-product attention, scores divided by sqrt(head size)."""
+        hd = dim // heads
+
+        def split(y, axes):
+            return relay.reshape(relay.transpose(relay.reshape(y, (batch, seq, heads, hd)), axes), (-1, seq, hd) if axes == (0, 2, 1, 3) else (-1, hd, seq))
+
+        query = split(q, (0, 2, 1, 3))
+        key = relay.transpose(split(k, (0, 2, 3, 1)), (0, 2, 1))
+        scores = relay.reshape(relay.nn.batch_matmul(query, key), (batch, heads, seq, seq))
+        probs = relay.reshape(relay.nn.softmax(relay.divide(scores, relay.const(float(np.sqrt(hd))))), (-1, seq, seq))
+        value = relay.transpose(split(v, (0, 2, 1, 3)), (0, 2, 1))
+        out = relay.nn.batch_matmul(probs, value)
+        out = relay.reshape(relay.transpose(relay.reshape(out, (batch, heads, seq, hd)), (0, 2, 1, 3)), (batch, seq, dim))
+        return out
+
+
+def fp32_cnn_transformer():
+    """A small float32 CNN (convolutions with bias, relu, zero-padded max pool,
+    hard-swish, silu, a concatenation resized, global average pooling) and one
+    transformer encoder layer (projections, attention, layer norms, gelu)."""
+    f = _FloatBuilder()
+    image = relay.var("image", shape=(1, 3, 32, 32))
+    y = relay.nn.relu(f.conv(image, 3, 16))
+    y = relay.nn.max_pool2d(relay.nn.pad(y, ((0, 0), (0, 0), (1, 1), (1, 1)), 0.0), pool_size=(3, 3), strides=(2, 2))
+    y = f.conv(y, 16, 16)
+    y = relay.multiply(y, relay.divide(relay.clip(relay.add(y, relay.const(3.0)), 0.0, 6.0), relay.const(6.0)))
+    z = f.conv(y, 16, 16)
+    z = relay.multiply(z, relay.sigmoid(z))
+    y = relay.image.resize2d(relay.concatenate([y, z], axis=1), size=(32, 32), method="nearest_neighbor", rounding_method="round")
+    y = relay.nn.relu(f.conv(y, 32, 32, kernel=1))
+    pooled = relay.nn.adaptive_avg_pool2d(y, output_size=(1, 1))
+
+    batch, seq, dim, heads = 1, 16, 64, 4
+    tokens = relay.var("tokens", shape=(batch, seq, dim))
+    q = f.dense(tokens, batch, seq, dim, dim)
+    k = f.dense(tokens, batch, seq, dim, dim)
+    v = f.dense(tokens, batch, seq, dim, dim)
+    attended = f.dense(f.attention(q, k, v, batch, seq, heads, dim), batch, seq, dim, dim)
+    h = f.layer_norm(relay.add(attended, tokens), dim)
+    ff = f.dense(f.gelu(f.dense(h, batch, seq, dim, 4 * dim)), batch, seq, 4 * dim, dim)
+    encoded = f.layer_norm(relay.add(ff, h), dim)
+    return tvm.IRModule.from_expr(relay.Function([image, tokens], relay.Tuple([pooled, encoded]))), {}
+
+
 # name -> (builder, tables it is meant for, description)
 EXAMPLES = {
     "int8-cnn": (int8_cnn, ("vexa",), "small quantized CNN (PyTorch-style int8 forms)"),
+    "fp32-cnn-transformer": (fp32_cnn_transformer, ("vexa_fp32",), "float32 CNN and one transformer encoder layer"),
 }
 
 

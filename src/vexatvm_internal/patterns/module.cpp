@@ -1,5 +1,6 @@
 // The pattern tables of the accelerator, registered with TVM on import:
-// "vexa", "vexa_with_clip" and "vexa_with_fc" for int8 programs.
+// "vexa", "vexa_with_clip" and "vexa_with_fc" for int8 programs, then
+// "vexa_fp32" and "vexa_fp32_quantizer" for float32 programs.
 
 #include "patterns.h"
 #include "vexa/module.h"
@@ -12,7 +13,10 @@ void init_module(py::module_& m) {
     define_int8_ops(m);
     define_int8_conv(m);
     define_int8_tables(m);
+    define_fp32_checks(m);
+    define_fp32_patterns(m);
     register_int8_tables(m);
+    define_and_register_fp32_tables(m);
 }
 
 }  // namespace

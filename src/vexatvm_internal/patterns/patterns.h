@@ -63,5 +63,8 @@ void define_int8_conv(py::module_& m);
 void define_int8_ops(py::module_& m);
 void define_int8_tables(py::module_& m);
 void register_int8_tables(py::module_& m);
+void define_fp32_checks(py::module_& m);
+void define_fp32_patterns(py::module_& m);
+void define_and_register_fp32_tables(py::module_& m);
 
 }  // namespace vexa::patterns

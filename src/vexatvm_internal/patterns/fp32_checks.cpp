@@ -1,0 +1,277 @@
+// Float32 check predicates. Each decides in a fixed order and returns at the
+// first test that decides, so later attribute reads and architecture queries
+// are not made. Comparisons go through Python's rich comparison, because
+// shape dimensions are TVM integers that compare with Python ints.
+
+#include <string>
+
+#include "patterns.h"
+
+namespace vexa::patterns {
+
+namespace {
+
+bool truth(const py::handle& value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+bool compare(const py::handle& a, const py::handle& b, int op) {
+    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (result == nullptr) throw py::error_already_set();
+    return truth(py::reinterpret_steal<py::object>(result));
+}
+
+bool ne(const py::handle& a, const py::handle& b) { return compare(a, b, Py_NE); }
+bool gt(const py::handle& a, const py::handle& b) { return compare(a, b, Py_GT); }
+
+py::object item(const py::handle& sequence, long index) {
+    return sequence[py::int_(index)];
+}
+
+py::object arg(const py::handle& call, long index) { return item(call.attr("args"), index); }
+py::object shape_of(const py::handle& expr) { return expr.attr("checked_type").attr("shape"); }
+
+// a, b = value, with Python's errors when value is not a pair.
+std::pair<py::object, py::object> unpack2(const py::object& value) {
+    PyObject* raw = PyObject_GetIter(value.ptr());
+    if (raw == nullptr) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object", Py_TYPE(value.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    py::iterator it = py::reinterpret_steal<py::iterator>(raw);
+    py::list items;
+    for (py::handle element : it) {
+        if (py::len(items) == 2) {
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+            throw py::error_already_set();
+        }
+        items.append(element);
+    }
+    if (py::len(items) < 2) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", py::len(items));
+        throw py::error_already_set();
+    }
+    return {items[0], items[1]};
+}
+
+py::object check_fp32(const py::object& extract) { return global("check_fp32")(extract); }
+
+py::object query(const char* name) {
+    return global("archquery_parameter")(global("get_current_arch_value")(), name);
+}
+
+}  // namespace
+
+py::object check_fp32_transformer(const py::object& extract) {
+    py::object has_kov2 = global("archquery_parameter")(global("get_current_arch_value")(), "has_kov2",
+                                                        py::arg("fail_if_not_found") = false);
+    if (truth(has_kov2)) return check_fp32(extract);
+    return py::bool_(false);
+}
+
+namespace {
+
+py::object check_fp32_relu(const py::object& extract) {
+    py::object fp32 = check_fp32(extract);
+    if (!truth(fp32)) return fp32;
+    return py::bool_(is_captured(arg(extract, 0)));
+}
+
+py::object check_fp32_bias_add(const py::object& extract) {
+    py::object bias_type = shape_of(arg(extract, 1));
+    py::object data_type = shape_of(arg(extract, 0));
+    size_t data_rank = py::len(data_type);
+    if (data_rank == 4 || data_rank == 3) {
+        long channel_axis = data_rank == 4 ? 3 : 1;
+        if (py::len(bias_type) != 1 || ne(item(bias_type, 0), item(data_type, channel_axis))) {
+            return py::bool_(false);
+        }
+    }
+    if (!is_captured(arg(extract, 0))) return py::bool_(false);
+    return check_fp32(extract);
+}
+
+py::object check_fp32_3d_add_broadcast(const py::object& extract) {
+    py::object bias_type = shape_of(arg(extract, 0));
+    py::object data_type = shape_of(arg(extract, 1));
+    if (py::len(data_type) != 3 || py::len(bias_type) != 1 ||
+        ne(item(data_type, 2), item(bias_type, 0))) {
+        return py::bool_(false);
+    }
+    return check_fp32_transformer(extract);
+}
+
+// Shapes compared by value, dimension by dimension.
+bool same_shape(const py::object& a, const py::object& b) {
+    return !ne(py::list(shape_of(a)), py::list(shape_of(b)));
+}
+
+py::object check_fp32_res_add(const py::object& expr) {
+    py::object args = expr.attr("args");
+    if (op_name(expr) == "cast") args = arg(expr, 0).attr("args");
+    py::object lhs = item(args, 0), rhs = item(args, 1);
+    if (is_instance(lhs, relay().constant)) return py::bool_(false);
+    if (is_instance(rhs, relay().constant)) return py::bool_(false);
+    if (!same_shape(lhs, rhs)) return py::bool_(false);
+    return check_fp32(expr);
+}
+
+py::object check_fp32_res_add_constant(const py::object& expr) {
+    if (!truth(check_fp32_transformer(expr))) return py::bool_(false);
+    py::object args = expr.attr("args");
+    py::object lhs = item(args, 0), rhs = item(args, 1);
+    if (!is_instance(lhs, relay().constant)) return py::bool_(false);
+    if (is_instance(rhs, relay().constant)) return py::bool_(false);
+    if (!same_shape(lhs, rhs)) return py::bool_(false);
+    return check_fp32(expr);
+}
+
+py::object check_fp32_concatenate(const py::object& extract) {
+    for (py::handle input : extract.attr("args")) {
+        if (is_instance(input, relay().constant)) return py::bool_(false);
+    }
+    py::object cat_consumers = global("get_consumers_mc")(extract);
+    for (py::handle cmer : cat_consumers) {
+        if (compare(cmer, extract, Py_EQ)) return py::bool_(false);
+        if (is_instance(cmer.attr("op"), relay().op)) return py::bool_(false);
+    }
+    for (py::handle cmer : cat_consumers) {
+        py::object convs = global("find_call_of_type")(cmer, "nn.conv2d");
+        python_assert(py::len(convs) < 2);
+        if (truth(convs)) {
+            py::object c_groups = item(convs, 0).attr("attrs").attr("get_int")("groups");
+            if (gt(c_groups, py::int_(1))) return py::bool_(false);
+        }
+    }
+    return check_fp32(extract);
+}
+
+bool is_one_of(const py::object& value, std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+        if (value.equal(py::str(name))) return true;
+    }
+    return false;
+}
+
+py::object check_fp32_upsampling(const py::object& extract) {
+    py::object args = extract.attr("args");
+    py::object attrs = extract.attr("attrs");
+    py::object data = item(args, 0);
+    if (is_instance(data, relay().constant)) return py::bool_(false);
+    if (is_instance(data, relay().call)) {
+        py::object op = data.attr("op");
+        if (is_instance(op, relay().op) && py::str(op.attr("name")).equal(py::str("concatenate"))) {
+            return py::bool_(false);
+        }
+    }
+    py::object method = attrs.attr("get_str")("method");
+    if (!is_one_of(method, {"nearest_neighbor", "bilinear", "linear"})) return py::bool_(false);
+    py::object rounding = attrs.attr("get_str")("rounding_method");
+    if (method.equal(py::str("nearest_neighbor")) && !is_one_of(rounding, {"", "round"})) {
+        return py::bool_(false);
+    }
+    return check_fp32(extract);
+}
+
+py::object check_avg_pool2d(const py::object& extract) {
+    py::object i_shape = shape_of(arg(extract, 0));
+    py::object o_shape = shape_of(extract);
+    py::int_ one(1);
+    if (ne(item(o_shape, 1), one) || ne(item(o_shape, 2), one)) return py::bool_(false);
+    py::int_ arch_channels(query("channels"));
+    if (gt(item(i_shape, 1), arch_channels) || gt(item(i_shape, 2), arch_channels)) {
+        return py::bool_(false);
+    }
+    py::int_ arch_max_kernel_side(query("max_kernel_side"));
+    if (gt(item(i_shape, 2), arch_max_kernel_side) || gt(item(i_shape, 3), arch_max_kernel_side)) {
+        return py::bool_(false);
+    }
+    return check_fp32(extract);
+}
+
+py::object check_fp32_hardtanh(const py::object& extract) {
+    py::object attrs = extract.attr("attrs");
+    py::object min_val = attrs.attr("get_int")("a_min");
+    if (ne(min_val, py::float_(0.0))) return py::bool_(false);
+    return check_fp32(extract);
+}
+
+py::object check_fp32_tconv2d(const py::object& extract) {
+    py::object attrs = extract.attr("attrs");
+    if (ne(attrs.attr("get_int")("groups"), py::int_(1))) return py::bool_(false);
+    auto [dil_x, dil_y] = unpack2(attrs[py::str("dilation")]);
+    if (ne(dil_x, py::int_(1)) || ne(dil_y, py::int_(1))) return py::bool_(false);
+    auto [str_x, str_y] = unpack2(attrs[py::str("strides")]);
+    auto [krnl_x, krnl_y] = unpack2(attrs[py::str("kernel_size")]);
+    if (gt(str_x, krnl_x) || gt(str_y, krnl_y)) return py::bool_(false);
+    if (!truth(global("arch_supports_operator")(global("get_current_arch_value")(), "TransposedConv2d"))) {
+        return py::bool_(false);
+    }
+    return check_fp32(extract);
+}
+
+py::object check_fp32_transpose_nop(const py::object& extract) {
+    py::object in_shape = shape_of(arg(extract, 0));
+    py::object attrs = extract.attr("attrs");
+    py::object axes = attrs[py::str("axes")];
+    // Without axes a transpose reverses every dimension.
+    size_t rank = axes.is_none() ? py::len(in_shape) : py::len(axes);
+    long non_empty_dims = 0;
+    for (size_t i = 0; i < rank; ++i) {
+        py::object target = axes.is_none() ? py::object(py::int_(rank - 1 - i)) : item(axes, i);
+        if (ne(target, py::int_(i)) && ne(item(in_shape, i), py::int_(1))) ++non_empty_dims;
+    }
+    if (non_empty_dims > 1) return py::bool_(false);
+    return check_fp32_transformer(extract);
+}
+
+py::object check_fp32_nop_cast(const py::object& extract) {
+    py::object o_type = extract.attr("checked_type");
+    py::object i_type = arg(extract, 0).attr("checked_type");
+    PyObject* equal = PyObject_RichCompare(o_type.ptr(), i_type.ptr(), Py_EQ);
+    if (equal == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(equal);
+}
+
+}  // namespace
+
+void define_fp32_checks(py::module_& m) {
+    m.def("check_fp32_transformer", &check_fp32_transformer, py::arg("extract"),
+          "The architecture gate: check_fp32 on architectures whose \"has_kov2\" is set, else False.");
+    m.def("check_fp32_silu", [](const py::object& e) { return check_fp32(e); }, py::arg("extract"),
+          "check_fp32.");
+    for (const char* name : {"check_fp32_gelu", "check_fp32_layer_norm", "check_fp32_attention",
+                             "check_fp32_masked_attention", "check_fp32_matmul"}) {
+        m.def(name, &check_fp32_transformer, py::arg("extract"), "check_fp32_transformer.");
+    }
+    m.def("check_fp32_relu", &check_fp32_relu, py::arg("extract"),
+          "A float32 relu whose input is a captured region.");
+    m.def("check_fp32_bias_add", &check_fp32_bias_add, py::arg("extract"),
+          "A per-channel bias (channels last) added to a captured region.");
+    m.def("check_fp32_3d_add_broadcast", &check_fp32_3d_add_broadcast, py::arg("extract"),
+          "A vector constant broadcast over the last axis of 3-D data, on \"has_kov2\" architectures.");
+    m.def("check_fp32_res_add", &check_fp32_res_add, py::arg("expr"),
+          "A residual add of two computed tensors of one shape, possibly under a cast.");
+    m.def("check_fp32_res_add_constant", &check_fp32_res_add_constant, py::arg("expr"),
+          "A full-shape constant added to data, on \"has_kov2\" architectures.");
+    m.def("check_fp32_concatenate", &check_fp32_concatenate, py::arg("extract"),
+          "A concatenation whose consumers are all captured regions without grouped convolutions.");
+    m.def("check_fp32_upsampling", &check_fp32_upsampling, py::arg("extract"),
+          "A nearest (rounding \"\" or \"round\"), bilinear or linear resize not of a concatenation.");
+    m.def("check_avg_pool2d", &check_avg_pool2d, py::arg("extract"),
+          "Global average pooling within the architecture's channels and kernel side.");
+    m.def("check_fp32_hardtanh", &check_fp32_hardtanh, py::arg("extract"),
+          "A clip whose lower bound is zero.");
+    m.def("check_fp32_tconv2d", &check_fp32_tconv2d, py::arg("extract"),
+          "An ungrouped, undilated transposed convolution with strides within the kernel, where "
+          "the architecture supports TransposedConv2d.");
+    m.def("check_fp32_transpose_nop", &check_fp32_transpose_nop, py::arg("extract"),
+          "A transpose moving at most one dimension of extent other than 1.");
+    m.def("check_fp32_nop_cast", &check_fp32_nop_cast, py::arg("extract"),
+          "A cast to the type the data already has.");
+}
+
+}  // namespace vexa::patterns
