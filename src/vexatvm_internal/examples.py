@@ -159,9 +159,68 @@ def fp32_cnn_transformer():
     return tvm.IRModule.from_expr(relay.Function([image, tokens], relay.Tuple([pooled, encoded]))), {}
 
 
+def _yolo_head(f, feature, channels, grid_side, stride, classes, style):
+    """One output scale of a YOLOv5 detection head and its post-processing,
+    as an ONNX export leaves it: "split" for the newer head, three slices and
+    "- 0.5" for the older one."""
+    outputs = classes + 5
+    y = relay.nn.conv2d(feature, f.const(3 * outputs, channels, 1, 1), channels=3 * outputs, kernel_size=(1, 1))
+    y = relay.nn.bias_add(y, f.const(3 * outputs))
+    y = relay.transpose(relay.reshape(y, (1, 3, outputs, grid_side, grid_side)), (0, 1, 3, 4, 2))
+    y = relay.sigmoid(y)
+    shape = (1, 3, grid_side, grid_side, 2)
+    grid = relay.const(f.rng.integers(0, grid_side, shape).astype("float32"))
+    anchor = relay.const(f.rng.uniform(10, 100, shape).astype("float32"))
+    if style == "split":
+        parts = relay.split(y, (2, 4), axis=4)
+        xy = relay.multiply(relay.add(relay.multiply(parts[0], relay.const(2.0)), grid), relay.const(float(stride)))
+        wh = relay.multiply(relay.power(relay.multiply(parts[1], relay.const(2.0)), relay.const(2.0)), anchor)
+        conf = parts[2]
+    else:
+        xy = relay.strided_slice(y, begin=(0, 0, 0, 0, 0), end=(1, 3, grid_side, grid_side, 2))
+        xy = relay.subtract(relay.multiply(xy, relay.const(2.0)), relay.const(0.5))
+        xy = relay.multiply(relay.add(xy, grid), relay.const(float(stride)))
+        wh = relay.strided_slice(y, begin=(0, 0, 0, 0, 2), end=(1, 3, grid_side, grid_side, 4))
+        wh = relay.multiply(relay.power(relay.multiply(wh, relay.const(2.0)), relay.const(2.0)), anchor)
+        conf = relay.strided_slice(y, begin=(0, 0, 0, 0, 4), end=(1, 3, grid_side, grid_side, outputs))
+    y = relay.concatenate([xy, wh, conf], axis=4)
+    return relay.reshape(y, (1, 3 * grid_side * grid_side, outputs))
+
+
+def yolo_detector(size=64, classes=3, style="split"):
+    """A YOLOv5-style detector: a small convolution backbone with SiLU
+    activations and a detection head at three scales (strides 8, 16, 32) whose
+    post-processing is written as exports leave it."""
+    f = _FloatBuilder()
+    image = relay.var("image", shape=(1, 3, size, size))
+
+    def conv_silu(x, cin, cout, stride):
+        y = relay.nn.conv2d(x, f.const(cout, cin, 3, 3), channels=cout, kernel_size=(3, 3),
+                            padding=(1, 1), strides=(stride, stride))
+        y = relay.nn.bias_add(y, f.const(cout))
+        return relay.multiply(y, relay.sigmoid(y))
+
+    y = conv_silu(image, 3, 8, 2)
+    y = conv_silu(y, 8, 16, 2)
+    p3 = conv_silu(y, 16, 16, 2)
+    p4 = conv_silu(p3, 16, 32, 2)
+    p5 = conv_silu(p4, 32, 32, 2)
+    heads = [
+        _yolo_head(f, feature, channels, size // stride, stride, classes, style)
+        for feature, channels, stride in ((p3, 16, 8), (p4, 32, 16), (p5, 32, 32))
+    ]
+    return tvm.IRModule.from_expr(relay.Function([image], relay.concatenate(heads, axis=1))), {}
+
+
 # name -> (builder, tables it is meant for, description)
 EXAMPLES = {
     "int8-cnn": (int8_cnn, ("vexa",), "small quantized CNN (PyTorch-style int8 forms)"),
+    "yolo-detector": (yolo_detector, ("vexa_blocks", "vexa_fp32"), "YOLOv5-style detector, newer head (split)"),
+    "yolo-detector-v1": (
+        lambda: yolo_detector(style="slices"),
+        ("vexa_blocks", "vexa_fp32"),
+        "YOLOv5-style detector, older head (three slices)",
+    ),
     "fp32-cnn-transformer": (fp32_cnn_transformer, ("vexa_fp32",), "float32 CNN and one transformer encoder layer"),
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "patterns.h"
+#include "vexa/module.h"
 
 namespace vexa::patterns {
 
@@ -96,27 +97,8 @@ Pattern layout_transform_bias(const Pattern& bias_var) {
 
 namespace {
 
-// from <source> import <names...>, binding each name on the module; a missing
-// module or name fails the import as Python's own statement would.
-void import_names(py::module_& m, const char* source, std::initializer_list<const char*> names,
-                  int level = 0) {
-    py::list fromlist;
-    for (const char* name : names) fromlist.append(name);
-    py::dict globals = m.attr("__dict__");
-    PyObject* raw = PyImport_ImportModuleLevel(source, globals.ptr(), nullptr, fromlist.ptr(), level);
-    if (raw == nullptr) throw py::error_already_set();
-    py::object module = py::reinterpret_steal<py::object>(raw);
-    for (const char* name : names) {
-        if (!py::hasattr(module, name)) {
-            std::string from = level ? std::string(".") + source : source;
-            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, from.c_str());
-            throw py::error_already_set();
-        }
-        m.attr(name) = module.attr(name);
-    }
-}
-
 void bind_imports(py::module_& m) {
+    using vexa::import_names;
     import_names(m, "tvm.relay.dataflow_pattern",
                  {"wildcard", "is_op", "is_tuple", "is_constant", "is_expr", "is_tuple_get_item"});
     import_names(m, "tvm.relay.op.contrib.register", {"register_pattern_table"});

@@ -9,6 +9,8 @@
 #include <pybind11/pybind11.h>
 
 #include <exception>
+#include <initializer_list>
+#include <string>
 
 namespace vexa {
 
@@ -41,6 +43,28 @@ int exec_module(PyObject* raw) noexcept {
            })
                ? 0
                : -1;
+}
+
+// from <source> import <names...> (relative when level > 0), binding each
+// name on `module`. A missing module or name fails as Python's own statement
+// would, with ImportError.
+inline void import_names(py::module_& module, const char* source,
+                         std::initializer_list<const char*> names, int level = 0) {
+    py::list fromlist;
+    for (const char* name : names) fromlist.append(name);
+    py::dict globals = module.attr("__dict__");
+    PyObject* raw =
+        PyImport_ImportModuleLevel(source, globals.ptr(), nullptr, fromlist.ptr(), level);
+    if (raw == nullptr) throw py::error_already_set();
+    py::object imported = py::reinterpret_steal<py::object>(raw);
+    for (const char* name : names) {
+        if (!py::hasattr(imported, name)) {
+            std::string from = std::string(level > 0 ? "." : "") + source;
+            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, from.c_str());
+            throw py::error_already_set();
+        }
+        module.attr(name) = imported.attr(name);
+    }
 }
 
 }  // namespace vexa
