@@ -89,3 +89,61 @@ def test_console_script_and_module_form():
         assert set(json.loads(result.stdout)) == {"vexa-nano", "vexa-base", "vexa-pro"}
     result = subprocess.run([exe, "arch", "nope"], capture_output=True, text=True)
     assert result.returncode == 1 and "Traceback" not in result.stderr
+
+
+def test_partition_builtin_examples():
+    code, out, err = run("partition", "int8-cnn", "--arch", "vexa-nano", "--json")
+    assert code == 0, err
+    report = json.loads(out)
+    assert report["tables"] == ["vexa"] and report["architecture"] == "vexa-nano"
+    assert report["composites"]["vexa.qnn_conv"] >= 4
+    assert {"vexa.concat", "vexa.qnn_add", "vexa.maxpool2d", "vexa.qnn_conv_hswish_requant"} <= set(report["composites"])
+    assert report["offloaded"] + sum(report["host_operators"].values()) == report["operators"]
+    # The grouped convolution fits 128 channels, not 32.
+    _, out, _ = run("partition", "int8-cnn", "--arch", "vexa-pro", "--json")
+    assert json.loads(out)["composites"]["vexa.qnn_conv"] == report["composites"]["vexa.qnn_conv"] + 1
+
+    code, out, _ = run("partition", "yolo-detector", "--arch", "vexa-pro")
+    assert code == 0
+    assert "vexa_blocks.yolov5_fp32_post      1" in out
+    assert out.splitlines()[1] == "tables: vexa_blocks, vexa_fp32"
+
+
+def test_partition_model_files(tmp_path):
+    from tvm import relay
+
+    x = relay.var("x", shape=(1, 4), dtype="float32")
+    text = tmp_path / "model.relay"
+    import tvm
+
+    text.write_text(tvm.IRModule.from_expr(relay.Function([x], relay.sigmoid(x))).astext())
+    code, out, err = run("partition", str(text), "--table", "vexa_fp32", "--arch", "vexa-pro", "--json")
+    assert code == 0, err
+    assert json.loads(out)["composites"] == {"vexa_fp32.sigmoid": 1}
+    code, out, _ = run("partition", str(text), "--table", "vexa_fp32", "--arch", "vexa-nano", "--json")
+    assert json.loads(out)["composites"] == {}
+
+
+@pytest.mark.parametrize(
+    "argv, content, message",
+    [
+        (["partition", "{missing}"], None, "cannot read"),
+        (["partition", "{file}"], "def @main() { nonsense }", "not a valid Relay module"),
+        (["partition", "{onnx}"], b"\x00garbage", "not a readable ONNX model"),
+        (["partition", "int8-cnn", "--table", "no_such_table"], None, "unknown pattern table 'no_such_table'"),
+        (["partition", "int8-cnn", "--arch", "no-such-arch"], None, "unknown architecture"),
+        (["partition", "int8-cnn", "--arch-file", "{file}"], "channels: [", "malformed YAML"),
+    ],
+)
+def test_partition_bad_input(tmp_path, argv, content, message):
+    path = tmp_path / "model.relay"
+    onnx_path = tmp_path / "model.onnx"
+    if isinstance(content, bytes):
+        onnx_path.write_bytes(content)
+    elif content is not None:
+        path.write_text(content)
+    argv = [a.format(file=path, onnx=onnx_path, missing=tmp_path / "missing.relay") for a in argv]
+    code, out, err = run(*argv)
+    assert code != 0 and out == ""
+    assert err.count("\n") == 1 and err.startswith("vexatvm: error: ")
+    assert message in err

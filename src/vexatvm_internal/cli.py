@@ -19,6 +19,7 @@ library and answers single queries about one architecture::
 import argparse
 import ctypes
 import json
+import os
 import sys
 
 import yaml
@@ -180,6 +181,8 @@ def load_model(model):
     if model in examples.EXAMPLES:
         mod, params, tables = examples.load_example(model)
         return mod, params, tables, f"{model} (built-in example)"
+    if model.endswith(".onnx"):
+        return (*load_onnx(model), ("vexa_fp32",), model)
     try:
         with open(model, encoding="utf-8") as stream:
             source = stream.read()
@@ -197,6 +200,27 @@ def load_model(model):
     if not isinstance(mod, tvm.IRModule) or "main" not in [gv.name_hint for gv in mod.get_global_vars()]:
         raise CliError(f"{model}: the Relay module has no main function")
     return mod, {}, ("vexa",), model
+
+
+def load_onnx(path):
+    """(module, params) of an ONNX model, through TVM's ONNX frontend."""
+    if not os.path.isfile(path):
+        raise CliError(f"cannot read {path}: No such file")
+    try:
+        import onnx  # pylint: disable=import-outside-toplevel
+    except ImportError:
+        raise CliError("reading ONNX models needs the onnx package: pip install 'vexatvm_internal[onnx]'") from None
+    import tvm  # pylint: disable=import-outside-toplevel
+    from tvm import relay  # pylint: disable=import-outside-toplevel
+
+    try:
+        model = onnx.load(path)
+    except Exception as err:  # onnx raises protobuf's DecodeError and others
+        raise CliError(f"{path}: not a readable ONNX model ({type(err).__name__})") from None
+    try:
+        return relay.frontend.from_onnx(model, freeze_params=True)
+    except (tvm.TVMError, ValueError, KeyError, NotImplementedError, AttributeError, IndexError, TypeError) as err:
+        raise CliError(f"{path}: TVM's ONNX frontend failed: {_first_line(err)}") from None
 
 
 def _first_line(err):
@@ -245,6 +269,12 @@ def cmd_partition(args, out):
     return 0
 
 
+def _example_names():
+    from vexatvm_internal.examples import EXAMPLES  # pylint: disable=import-outside-toplevel
+
+    return list(EXAMPLES)
+
+
 def build_parser():
     parser = argparse.ArgumentParser(prog=PROG, description="Vexa accelerator front end for TVM Relay.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -266,7 +296,9 @@ def build_parser():
         help="partition a model for an architecture and show what runs on the accelerator",
         description="Partition a model with the accelerator's pattern tables and summarise the result.",
     )
-    partition.add_argument("model", help="Relay text file, or a built-in example: int8-cnn")
+    partition.add_argument(
+        "model", help="ONNX file, Relay text file, or a built-in example: " + ", ".join(_example_names())
+    )
     partition.add_argument("--table", action="append", metavar="NAME",
                            help="pattern table to apply; repeat to apply several in order (default: vexa)")
     partition.add_argument("--arch", metavar="NAME", help="built-in architecture (default: the current build configuration)")
