@@ -1,5 +1,6 @@
 """The vexatvm command: arch listing, single queries, and one-line errors."""
 
+import collections
 import json
 import os
 import subprocess
@@ -147,3 +148,22 @@ def test_partition_bad_input(tmp_path, argv, content, message):
     assert code != 0 and out == ""
     assert err.count("\n") == 1 and err.startswith("vexatvm: error: ")
     assert message in err
+
+
+def test_explain_names_the_refusing_entries():
+    code, out, err = run("partition", "int8-cnn", "--arch", "vexa-nano", "--explain", "--json")
+    assert code == 0, err
+    report = json.loads(out)
+    host = collections.Counter(item["operator"] for item in report["explain"])
+    assert host == collections.Counter(report["host_operators"])
+    # The grouped convolution is refused by the channel check on a 32-channel architecture.
+    refused = [item for item in report["explain"] if "vexa.qnn_conv" in item["refused_by"]]
+    assert [item["operator"] for item in refused] == ["cast"]
+    # On 128 channels it is captured, so nothing is left for that entry to explain.
+    _, out, _ = run("partition", "int8-cnn", "--arch", "vexa-pro", "--explain", "--json")
+    assert not any("vexa.qnn_conv" in item["refused_by"] for item in json.loads(out)["explain"])
+
+    code, out, _ = run("partition", "fp32-cnn-transformer", "--arch", "vexa-nano", "--explain")
+    lines = out.split("why they stay on the host")[1].splitlines()
+    relu = next(line for line in lines if line.split()[:1] == ["nn.relu"])
+    assert "vexa_fp32.relu" in relu

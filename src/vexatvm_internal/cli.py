@@ -17,6 +17,7 @@ library and answers single queries about one architecture::
 """
 
 import argparse
+import collections
 import ctypes
 import json
 import os
@@ -232,7 +233,8 @@ def _first_line(err):
 def cmd_partition(args, out):
     import tvm  # pylint: disable=import-outside-toplevel
 
-    from vexatvm_internal.summary import summarize  # pylint: disable=import-outside-toplevel
+    from vexatvm_internal.summary import RefusalLog, explain, summarize  # pylint: disable=import-outside-toplevel
+    from vexatvm_standins import driver  # pylint: disable=import-outside-toplevel
     from vexatvm_standins.driver import resolve_tables  # pylint: disable=import-outside-toplevel
 
     import vexatvm_internal  # pylint: disable=import-outside-toplevel
@@ -245,11 +247,17 @@ def cmd_partition(args, out):
     except ValueError as err:
         raise CliError(str(err)) from None
     arch = chosen[1] if chosen else None
+    log = RefusalLog() if args.explain else None
     try:
-        partitioned = vexatvm_internal.partition_for_vexa(mod, params, tables=tables, arch=arch)
+        if log is None:
+            partitioned = vexatvm_internal.partition_for_vexa(mod, params, tables=tables, arch=arch)
+        else:
+            partitioned = driver.partition(mod, params, tables, arch, wrap_check=log.wrap, after_prepare=log.annotate)
     except tvm.TVMError as err:
         raise CliError(f"partitioning {label} failed: {_first_line(err)}") from None
     summary = summarize(partitioned)
+    if log is not None:
+        summary["explain"] = explain(partitioned, log)
     from tvm.relay.vexa.build_module import BuildConfig  # pylint: disable=import-outside-toplevel
 
     arch_label = chosen[0] if chosen else str(BuildConfig.current.arch_config.get("arch"))
@@ -266,7 +274,23 @@ def cmd_partition(args, out):
     out.write(f"\noffloaded: {summary['offloaded']} of {summary['operators']} operators ({share:.1f}%)\n")
     host = summary["host_operators"]
     out.write("left on the host: " + (", ".join(f"{op} {n}" for op, n in host.items()) or "nothing") + "\n")
+    if "explain" in summary:
+        _print_explanation(summary["explain"], out)
     return 0
+
+
+def _print_explanation(report, out):
+    """Per host operator: how many calls, and which entries matched there but refused."""
+    by_op = collections.OrderedDict()
+    for item in report:
+        calls, refusals = by_op.setdefault(item["operator"], [0, collections.Counter()])
+        by_op[item["operator"]][0] = calls + 1
+        refusals.update(item["refused_by"] or ["no entry matched"])
+    out.write("\nwhy they stay on the host (entries that matched there but whose check refused):\n")
+    width = max((len(op) for op in by_op), default=0)
+    for op, (calls, refusals) in by_op.items():
+        reasons = ", ".join(f"{name} x{n}" if n > 1 else name for name, n in refusals.items())
+        out.write(f"  {op.ljust(width)}  {calls:>4}  {reasons}\n")
 
 
 def _example_names():
@@ -304,6 +328,10 @@ def build_parser():
     partition.add_argument("--arch", metavar="NAME", help="built-in architecture (default: the current build configuration)")
     partition.add_argument("--arch-file", metavar="FILE", help="YAML architecture description")
     partition.add_argument("--json", action="store_true", help="machine-readable output")
+    partition.add_argument(
+        "--explain", action="store_true",
+        help="for each operator left on the host, the table entries whose pattern matched there but whose check refused",
+    )
     partition.set_defaults(run=cmd_partition)
     return parser
 

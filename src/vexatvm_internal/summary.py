@@ -5,7 +5,7 @@ import collections
 from tvm import relay
 from tvm.ir import Op
 
-__all__ = ["summarize"]
+__all__ = ["summarize", "RefusalLog", "explain"]
 
 
 def summarize(mod):
@@ -48,3 +48,62 @@ def _operator_calls(expr):
 
     relay.analysis.post_order_visit(expr, visit)
     return counts
+
+
+def _span_key(expr):
+    span = expr.span
+    return None if span is None else (span.source_name.name, span.line, span.column)
+
+
+class RefusalLog:
+    """Records, per matched root, the table entries whose check refused it.
+
+    Use ``wrap`` as the driver's ``wrap_check`` and ``annotate`` as its
+    ``after_prepare``: spans then identify each node through the rewrites of
+    MergeComposite, which keep the spans of the nodes it does not capture."""
+
+    def __init__(self):
+        self.refused = collections.defaultdict(list)
+
+    @staticmethod
+    def annotate(mod):
+        return relay.transform.AnnotateSpans()(mod)
+
+    def wrap(self, name, check):
+        def explained(extract):
+            verdict = check(extract)
+            if not verdict:
+                key = _span_key(extract)
+                if key is not None and name not in self.refused[key]:
+                    self.refused[key].append(name)
+            return verdict
+
+        explained.__name__ = getattr(check, "__name__", "check")
+        return explained
+
+
+def explain(mod, log):
+    """For each operator call left on the host in ``main``, the entries whose
+    pattern matched there but whose check refused it.
+
+    Returns a list of {"operator", "line", "refused_by"} in program order."""
+    inside = set()
+
+    def mark_composites(node):
+        if isinstance(node, relay.Function) and node.attrs and "Composite" in node.attrs:
+            relay.analysis.post_order_visit(node.body, lambda inner: inside.add(inner.handle.value))
+
+    relay.analysis.post_order_visit(mod["main"].body, mark_composites)
+    report = []
+
+    def visit(node):
+        if isinstance(node, relay.Call) and isinstance(node.op, Op) and node.handle.value not in inside:
+            key = _span_key(node)
+            report.append({
+                "operator": node.op.name,
+                "line": None if key is None else key[1],
+                "refused_by": list(log.refused.get(key, [])) if key is not None else [],
+            })
+
+    relay.analysis.post_order_visit(mod["main"].body, visit)
+    return report

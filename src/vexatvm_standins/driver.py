@@ -77,11 +77,14 @@ def merge_entries(mod, entries, wrap_check=None):
     return mod
 
 
-def partition(mod, params=None, tables=("vexa",), arch=None, wrap_check=None):
-    """partition_for_vexa, with an optional ``wrap_check`` (see merge_entries)
-    for tools that time or explain the checks."""
+def partition(mod, params=None, tables=("vexa",), arch=None, wrap_check=None, after_prepare=None):
+    """partition_for_vexa, with hooks for tools that time or explain the
+    checks: ``wrap_check`` (see merge_entries), and ``after_prepare(mod)``,
+    which returns the module the tables then run on."""
     resolved = resolve_tables(tables)
     mod = prepare(mod, params, [name for name, _ in resolved])
+    if after_prepare is not None:
+        mod = after_prepare(mod)
     config = BuildConfig.current if arch is None else BuildConfig(arch_config={"arch": arch})
     with config:
         for _, entries in resolved:
