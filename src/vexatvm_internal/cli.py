@@ -203,7 +203,7 @@ def load_model(model):
     return mod, {}, ("vexa",), model
 
 
-def load_onnx(path):
+def load_onnx(path, freeze_params=True):
     """(module, params) of an ONNX model, through TVM's ONNX frontend."""
     if not os.path.isfile(path):
         raise CliError(f"cannot read {path}: No such file")
@@ -219,7 +219,7 @@ def load_onnx(path):
     except Exception as err:  # onnx raises protobuf's DecodeError and others
         raise CliError(f"{path}: not a readable ONNX model ({type(err).__name__})") from None
     try:
-        return relay.frontend.from_onnx(model, freeze_params=True)
+        return relay.frontend.from_onnx(model, freeze_params=freeze_params)
     except (tvm.TVMError, ValueError, KeyError, NotImplementedError, AttributeError, IndexError, TypeError) as err:
         raise CliError(f"{path}: TVM's ONNX frontend failed: {_first_line(err)}") from None
 
@@ -299,6 +299,108 @@ def _example_names():
     return list(EXAMPLES)
 
 
+def _called_globals(func):
+    from tvm import relay  # pylint: disable=import-outside-toplevel
+
+    names = set()
+
+    def visit(node):
+        if isinstance(node, relay.Call) and isinstance(node.op, relay.GlobalVar):
+            names.add(node.op.name_hint)
+
+    relay.analysis.post_order_visit(func, visit)
+    return names
+
+
+def _check_fusable(models):
+    """Name clashes fusion would resolve by losing a function, as errors the
+    user must resolve: fusion carries over main and the quantized accelerator
+    functions only, and an uncalled quantized function keeps its name."""
+    uncalled = {}
+    for label, mod in models:
+        called = _called_globals(mod["main"])
+        for gvar in mod.get_global_vars():
+            name = gvar.name_hint
+            if name == "main":
+                continue
+            attrs = mod[name].attrs
+            if not (attrs and "Compiler" in attrs and str(attrs["Compiler"]) == "vexa_qtz"):
+                raise CliError(f"{label}: function @{name} would be lost: fusion carries over only "
+                               "main and quantized accelerator functions")
+            if name not in called:
+                if name in uncalled:
+                    raise CliError(f"{label}: quantized function @{name} clashes with the one of "
+                                   f"{uncalled[name]}; rename one of them")
+                uncalled[name] = label
+
+
+def _write_atomically(path, text):
+    """Write text to path, leaving no partial file behind on failure."""
+    directory = os.path.dirname(os.path.abspath(path))
+    import tempfile  # pylint: disable=import-outside-toplevel
+
+    try:
+        fd, tmp = tempfile.mkstemp(prefix=".vexatvm-", dir=directory)
+    except OSError as err:
+        raise CliError(f"cannot write {path}: {err.strerror}") from None
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as stream:
+            stream.write(text)
+        os.replace(tmp, path)
+    except OSError as err:
+        os.unlink(tmp)
+        raise CliError(f"cannot write {path}: {err.strerror}") from None
+    except BaseException:
+        os.unlink(tmp)
+        raise
+
+
+def cmd_fuse(args, out):
+    import tvm  # pylint: disable=import-outside-toplevel
+
+    from vexatvm_internal import netunion  # pylint: disable=import-outside-toplevel
+
+    models, params_list = [], []
+    for path in args.models:
+        if path.endswith(".onnx"):
+            mod, params = load_onnx(path, freeze_params=False)
+        else:
+            mod, params, _, _ = load_model(path)
+        models.append((path, mod))
+        params_list.append(dict(params))
+    _check_fusable(models)
+    try:
+        fused, fused_params = netunion.fuse_netunion([m for _, m in models], params_list, args.share_input)
+        fused = tvm.relay.transform.InferType()(fused)
+    except tvm.TVMError as err:
+        raise CliError(f"fusion failed: {_first_line(err)}") from None
+    if args.output:
+        _write_atomically(args.output, fused.astext(show_meta_data=True))
+
+    main = fused["main"]
+    inputs = [p.name_hint for p in main.params if p.name_hint not in fused_params]
+    quantized = sorted(gv.name_hint for gv in fused.get_global_vars() if gv.name_hint != "main")
+    report = {
+        "networks": [label for label, _ in models],
+        "share_input": bool(args.share_input),
+        "inputs": inputs,
+        "parameters": len(fused_params),
+        "quantized_functions": quantized,
+        "output": args.output,
+    }
+    if args.json:
+        json.dump(report, out, indent=2)
+        out.write("\n")
+        return 0
+    out.write(f"networks: {len(models)} ({', '.join(report['networks'])})\n")
+    out.write(f"inputs: {', '.join(inputs) or 'none'}{' (shared)' if args.share_input else ''}\n")
+    out.write(f"parameters: {len(fused_params)}\n")
+    out.write(f"quantized functions: {', '.join(quantized) or 'none'}\n")
+    if args.output:
+        out.write(f"written: {args.output}\n")
+    return 0
+
+
 def build_parser():
     parser = argparse.ArgumentParser(prog=PROG, description="Vexa accelerator front end for TVM Relay.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -333,6 +435,18 @@ def build_parser():
         help="for each operator left on the host, the table entries whose pattern matched there but whose check refused",
     )
     partition.set_defaults(run=cmd_partition)
+
+    fuse = commands.add_parser(
+        "fuse",
+        help="fuse several networks into one module",
+        description="Fuse networks (ONNX or Relay text files, or built-in examples) into one Relay module "
+        "whose main returns every network's outputs, with names made unique per network.",
+    )
+    fuse.add_argument("models", nargs="+", metavar="MODEL", help="networks to fuse, in order")
+    fuse.add_argument("--share-input", action="store_true", help="make every network read the first network's input")
+    fuse.add_argument("-o", "--output", metavar="FILE", help="write the fused module as Relay text")
+    fuse.add_argument("--json", action="store_true", help="machine-readable output")
+    fuse.set_defaults(run=cmd_fuse)
     return parser
 
 

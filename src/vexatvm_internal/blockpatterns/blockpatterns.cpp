@@ -150,8 +150,20 @@ Pattern make_yolov5_qnn_i8_post() {
     return is_op("qnn.dequantize")(p, is_constant(), is_constant());
 }
 
+// The module's globals, read when the table function runs. Deliberately
+// leaked (it holds a Python object); a fresh import rebinds it.
+py::dict*& module_globals() {
+    static py::dict* globals = nullptr;
+    return globals;
+}
+
 py::object global(const char* name) {
-    return py::module_::import("vexatvm_internal.blockpatterns").attr(name);
+    PyObject* value = PyDict_GetItemString(module_globals()->ptr(), name);
+    if (value == nullptr) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(value);
 }
 
 py::list pattern_table_vexa_blocks() {
@@ -175,6 +187,7 @@ py::object build() {
 Pattern pattern_arg(const py::object& pattern) { return dfp::from_python(pattern); }
 
 void init_module(py::module_& m) {
+    module_globals() = new py::dict(m.attr("__dict__"));
     import_names(m, "tvm.relay.dataflow_pattern",
                  {"wildcard", "is_op", "is_tuple", "is_constant", "is_expr", "is_tuple_get_item"});
     import_names(m, "tvm.relay.op.contrib.register", {"register_pattern_table"});

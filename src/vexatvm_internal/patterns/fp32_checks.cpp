@@ -65,6 +65,8 @@ py::object query(const char* name) {
 
 }  // namespace
 
+py::object gate(const py::object& extract) { return global("check_fp32_transformer")(extract); }
+
 py::object check_fp32_transformer(const py::object& extract) {
     py::object has_kov2 = global("archquery_parameter")(global("get_current_arch_value")(), "has_kov2",
                                                         py::arg("fail_if_not_found") = false);
@@ -77,7 +79,7 @@ namespace {
 py::object check_fp32_relu(const py::object& extract) {
     py::object fp32 = check_fp32(extract);
     if (!truth(fp32)) return fp32;
-    return py::bool_(is_captured(arg(extract, 0)));
+    return global("is_captured")(arg(extract, 0));
 }
 
 py::object check_fp32_bias_add(const py::object& extract) {
@@ -90,7 +92,7 @@ py::object check_fp32_bias_add(const py::object& extract) {
             return py::bool_(false);
         }
     }
-    if (!is_captured(arg(extract, 0))) return py::bool_(false);
+    if (!truth(global("is_captured")(arg(extract, 0)))) return py::bool_(false);
     return check_fp32(extract);
 }
 
@@ -101,7 +103,7 @@ py::object check_fp32_3d_add_broadcast(const py::object& extract) {
         ne(item(data_type, 2), item(bias_type, 0))) {
         return py::bool_(false);
     }
-    return check_fp32_transformer(extract);
+    return gate(extract);
 }
 
 // Shapes compared by value, dimension by dimension.
@@ -120,7 +122,7 @@ py::object check_fp32_res_add(const py::object& expr) {
 }
 
 py::object check_fp32_res_add_constant(const py::object& expr) {
-    if (!truth(check_fp32_transformer(expr))) return py::bool_(false);
+    if (!truth(gate(expr))) return py::bool_(false);
     py::object args = expr.attr("args");
     py::object lhs = item(args, 0), rhs = item(args, 1);
     if (!is_instance(lhs, relay().constant)) return py::bool_(false);
@@ -225,7 +227,7 @@ py::object check_fp32_transpose_nop(const py::object& extract) {
         if (ne(target, py::int_(i)) && ne(item(in_shape, i), py::int_(1))) ++non_empty_dims;
     }
     if (non_empty_dims > 1) return py::bool_(false);
-    return check_fp32_transformer(extract);
+    return gate(extract);
 }
 
 py::object check_fp32_nop_cast(const py::object& extract) {
@@ -245,7 +247,7 @@ void define_fp32_checks(py::module_& m) {
           "check_fp32.");
     for (const char* name : {"check_fp32_gelu", "check_fp32_layer_norm", "check_fp32_attention",
                              "check_fp32_masked_attention", "check_fp32_matmul"}) {
-        m.def(name, &check_fp32_transformer, py::arg("extract"), "check_fp32_transformer.");
+        m.def(name, &gate, py::arg("extract"), "check_fp32_transformer.");
     }
     m.def("check_fp32_relu", &check_fp32_relu, py::arg("extract"),
           "A float32 relu whose input is a captured region.");

@@ -90,8 +90,8 @@ bool check_conv(const py::object& call) {
            ich < arch_channels;
 }
 
-bool check_qnn_conv_pattern(const py::object& extract) {
-    return check_conv(walk_to_op(extract, "qnn.conv2d"));
+py::object check_qnn_conv_pattern(const py::object& extract) {
+    return global("_check_conv")(walk_to_op(extract, "qnn.conv2d"));
 }
 
 }  // namespace

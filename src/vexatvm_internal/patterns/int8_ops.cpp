@@ -44,8 +44,8 @@ bool check_qnn_add_call(const py::object& call) {
     return py::len(left_shape) == 4 && py::len(right_shape) == 4;
 }
 
-bool check_qnn_add(const py::object& extract) {
-    return check_qnn_add_call(walk_to_op(extract, "qnn.add"));
+py::object check_qnn_add(const py::object& extract) {
+    return global("_check_qnn_add")(walk_to_op(extract, "qnn.add"));
 }
 
 Pattern make_qnn_concat_with_req_pattern() {
