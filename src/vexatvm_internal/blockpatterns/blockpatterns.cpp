@@ -150,15 +150,11 @@ Pattern make_yolov5_qnn_i8_post() {
     return is_op("qnn.dequantize")(p, is_constant(), is_constant());
 }
 
-// The module's globals, read when the table function runs. Deliberately
-// leaked (it holds a Python object); a fresh import rebinds it.
-py::dict*& module_globals() {
-    static py::dict* globals = nullptr;
-    return globals;
-}
-
-py::object global(const char* name) {
-    PyObject* value = PyDict_GetItemString(module_globals()->ptr(), name);
+// Builders and checks are read from the module's globals when the table
+// function runs; the function is bound to its own module (m_self), so a
+// second import of the module does not redirect the first one's table.
+py::object global(const py::dict& globals, const char* name) {
+    PyObject* value = PyDict_GetItemString(globals.ptr(), name);
     if (value == nullptr) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw py::error_already_set();
@@ -166,18 +162,33 @@ py::object global(const char* name) {
     return py::reinterpret_borrow<py::object>(value);
 }
 
-py::list pattern_table_vexa_blocks() {
-    py::object fp32 = global("make_yolov5_fp32_post")();
-    py::object fp32_v2 = global("make_yolov5_fp32_post_v2")();
+py::list pattern_table_vexa_blocks(const py::dict& g) {
+    py::object fp32 = global(g, "make_yolov5_fp32_post")();
+    py::object fp32_v2 = global(g, "make_yolov5_fp32_post_v2")();
     py::list table;
     table.append(py::make_tuple("vexa_blocks.yolov5_fp32_post", fp32.attr("__or__")(fp32_v2),
-                                global("check_yolov5_fp32_post")));
-    table.append(py::make_tuple("vexa_blocks.yolov5_i8_post", global("make_yolov5_i8_post")(),
-                                global("check_yolov5_i8_post")));
-    table.append(py::make_tuple("vexa_blocks.yolov5_qnn_i8_post", global("make_yolov5_qnn_i8_post")(),
-                                global("check_yolov5_qnn_i8_post")));
+                                global(g, "check_yolov5_fp32_post")));
+    table.append(py::make_tuple("vexa_blocks.yolov5_i8_post", global(g, "make_yolov5_i8_post")(),
+                                global(g, "check_yolov5_i8_post")));
+    table.append(py::make_tuple("vexa_blocks.yolov5_qnn_i8_post",
+                                global(g, "make_yolov5_qnn_i8_post")(), global(g, "check_yolov5_qnn_i8_post")));
     return table;
 }
+
+PyObject* py_pattern_table_vexa_blocks(PyObject* self, PyObject* /*unused*/) {
+    PyObject* result = nullptr;
+    translate_exceptions([&] {
+        py::dict globals = py::reinterpret_borrow<py::module_>(self).attr("__dict__");
+        result = pattern_table_vexa_blocks(globals).release().ptr();
+    });
+    return result;
+}
+
+PyMethodDef kTableMethods[] = {
+    {"pattern_table_vexa_blocks", py_pattern_table_vexa_blocks, METH_NOARGS,
+     "The block table \"vexa_blocks\": YOLOv5 post-processing in its three numeric forms."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 template <Pattern (*Builder)()>
 py::object build() {
@@ -187,7 +198,6 @@ py::object build() {
 Pattern pattern_arg(const py::object& pattern) { return dfp::from_python(pattern); }
 
 void init_module(py::module_& m) {
-    module_globals() = new py::dict(m.attr("__dict__"));
     import_names(m, "tvm.relay.dataflow_pattern",
                  {"wildcard", "is_op", "is_tuple", "is_constant", "is_expr", "is_tuple_get_item"});
     import_names(m, "tvm.relay.op.contrib.register", {"register_pattern_table"});
@@ -229,8 +239,7 @@ void init_module(py::module_& m) {
           "One scale, fully quantized after the sigmoid.");
     m.def("make_yolov5_qnn_i8_post", &build<make_yolov5_qnn_i8_post>,
           "Three fully quantized scales, concatenated and dequantized.");
-    m.def("pattern_table_vexa_blocks", &pattern_table_vexa_blocks,
-          "The block table \"vexa_blocks\": YOLOv5 post-processing in its three numeric forms.");
+    if (PyModule_AddFunctions(m.ptr(), kTableMethods) < 0) throw py::error_already_set();
 
     m.attr("register_pattern_table")("vexa_blocks")(m.attr("pattern_table_vexa_blocks"));
 }
