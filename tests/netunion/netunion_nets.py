@@ -108,6 +108,18 @@ def calls_to_globals(expr):
     return names
 
 
+def global_calls(expr):
+    """The calls of global functions in expr, in post order."""
+    calls = []
+
+    def visit(node):
+        if isinstance(node, relay.Call) and isinstance(node.op, relay.GlobalVar):
+            calls.append(node)
+
+    relay.analysis.post_order_visit(expr, visit)
+    return calls
+
+
 def ops_called(expr):
     names = []
 

@@ -62,7 +62,7 @@ class VarNameSuffixAppender:
                         new_name = name + "_" + str(obj.suffix)
                         mod[new_name] = mod[name]
                         mod[name] = mod[name].with_attr("IsPruned", 1)
-                        gvar = obj._copied[name] = GlobalVar(new_name)
+                        gvar = obj._copied[name] = mod.get_global_var(new_name)
                     if gvar is not None:
                         call = Call(gvar, call.args, call.attrs, call.type_args, call.span)
                 return super().visit_call(call)
@@ -153,10 +153,10 @@ def fuse_netunion(mod_list, params_list, share_input=False):
             name = gvar.name_hint
             if not _is_vexa_quantized(mod, name) or _func_has_attr(mod, name, "IsPruned", 1):
                 continue
-            qtz_funcs[name] = mod[name]
+            qtz_funcs[name] = (gvar, mod[name])
     fused_mod = tvm.IRModule.from_expr(relay.annotation.tuple_netunion(Tuple(exprs)))
-    for name, func in qtz_funcs.items():
-        fused_mod[name] = func
+    for gvar, func in qtz_funcs.values():
+        fused_mod[gvar] = func
     if share_input:
         fused_mod = InputMerger(list(fused_params.keys()))(fused_mod)
     return fused_mod, fused_params

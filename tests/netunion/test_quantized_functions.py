@@ -6,6 +6,7 @@ from tvm import relay
 
 from netunion_nets import (
     call_global,
+    global_calls,
     calls_to_globals,
     global_names,
     module,
@@ -32,7 +33,11 @@ def test_a_function_called_by_both_networks_is_copied_per_network():
     assert calls_to_globals(second) == ["q0_2"]
     for name in ("q0_1", "q0_2"):
         assert attrs_of(fused_mod[name]) == {"Compiler": "vexa_qtz"}
-    relay.transform.InferType()(fused_mod)  # calls resolve to the carried-over copies
+    # TVM looks functions up by the GlobalVar object a call holds.
+    for call in global_calls(fused_mod["main"].body):
+        assert call.op.same_as(fused_mod.get_global_var(call.op.name_hint))
+        assert fused_mod[call.op].same_as(fused_mod[call.op.name_hint])
+    relay.transform.InferType()(fused_mod)
 
 
 def test_renaming_pass_copies_marks_and_redirects():
@@ -47,6 +52,8 @@ def test_renaming_pass_copies_marks_and_redirects():
     assert tvm.ir.structural_equal(renamed["q0_1"], original_q0)
     assert [p.name_hint for p in renamed["q0_1"].params] == ["qx"]
     assert calls_to_globals(renamed["main"].body) == ["q0_1"]
+    (call,) = global_calls(renamed["main"].body)
+    assert call.op.same_as(renamed.get_global_var("q0_1"))
     # The caller's module is not touched.
     assert global_names(mod) == ["main", "q0"] and "IsPruned" not in mod["q0"].attrs
 

@@ -112,13 +112,18 @@ py::tuple fuse_netunion(const py::object& mod_list, const py::object& params_lis
             py::object name = attr(gvar, "name_hint");
             if (!truthy(is_vexa_quantized(mod, name))) continue;
             if (truthy(func_has_attr(mod, name, is_pruned, one))) continue;
-            qtz_funcs[name] = mod[name];
+            qtz_funcs[name] = py::make_tuple(gvar, mod[name]);
         }
     }
 
     py::object fused_expr = self.attr("tuple_netunion")(relay().Tuple(exprs));
     py::object fused_mod = relay().IRModule.attr("from_expr")(fused_expr);
-    for (auto item : qtz_funcs) fused_mod[item.first] = item.second;
+    // Added under the GlobalVar objects the calls hold; adding by name would
+    // make new ones, and TVM's lookups by object would miss the functions.
+    for (auto item : qtz_funcs) {
+        py::tuple entry = py::reinterpret_borrow<py::tuple>(item.second);
+        fused_mod[entry[0]] = entry[1];
+    }
     if (truthy(share_input)) {
         py::list names = py::list(fused_params.attr("keys")());
         fused_mod = self.attr("_InputMerger")(names)(fused_mod);

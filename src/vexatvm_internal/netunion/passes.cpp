@@ -70,7 +70,10 @@ protected:
             py::object func = mod_[name];
             mod_[new_name] = func;
             mod_[name] = mod_[name].attr("with_attr")("IsPruned", 1);
-            gvar = relay().GlobalVar(new_name);
+            // The module's own GlobalVar for the copy, not a second one of
+            // the same name: TVM looks functions up by GlobalVar object
+            // (mod[call.op]), and a look-alike finds nothing.
+            gvar = mod_.attr("get_global_var")(new_name);
             copied_[name] = gvar;
         } else {
             return py::object();
