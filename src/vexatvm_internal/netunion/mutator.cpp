@@ -7,27 +7,25 @@ namespace netunion {
 
 namespace {
 
-void append_items(std::vector<py::object>& out, const py::handle& array) {
-    for (py::handle item : items(array)) out.push_back(py::reinterpret_borrow<py::object>(item));
-}
-
-py::list as_list(std::vector<py::object>::const_iterator first,
-                 std::vector<py::object>::const_iterator last) {
-    py::list out;
-    for (; first != last; ++first) out.append(*first);
-    return out;
-}
-
-[[noreturn]] void unhandled(const py::handle& expr) {
+[[noreturn]] void unhandled(const ffi::Object& expr) {
+    py::object obj = expr.to_python();
     std::string message =
-        "warning unhandled case: " + py::str(py::type::handle_of(expr)).cast<std::string>();
+        "warning unhandled case: " + py::str(py::type::handle_of(obj)).cast<std::string>();
     PyErr_SetString(PyExc_Exception, message.c_str());
     throw py::error_already_set();
 }
 
+std::vector<ffi::Object> slice(const std::vector<ffi::Object>& all, size_t first, size_t last) {
+    return std::vector<ffi::Object>(all.begin() + first, all.begin() + last);
+}
+
 }  // namespace
 
-IterativeMutator::Started IterativeMutator::start(const py::object& expr,
+void IterativeMutator::remember(const ffi::Object& node, const ffi::Object& result, bool changed) {
+    memo_.emplace(node.get(), Memo{node, result, changed});
+}
+
+IterativeMutator::Started IterativeMutator::start(const ffi::Object& expr,
                                                   std::vector<Frame>& stack) {
     Kind kind = kind_of(expr);
     switch (kind) {
@@ -42,117 +40,111 @@ IterativeMutator::Started IterativeMutator::start(const py::object& expr,
         default:
             break;
     }
-    NodeKey key = key_of(expr);
-    auto found = memo_.find(key);
+    auto found = memo_.find(expr.get());
     if (found != memo_.end()) return {found->second.result, found->second.changed};
 
     if (kind == Kind::Var) {
-        py::object result = visit_var(expr);
-        bool changed = key_of(result) != key;
-        memo_.emplace(key, Memo{expr, result, changed});
-        return {result, changed};
+        ffi::Object result = visit_var(expr);
+        bool changed = !result.same_as(expr);
+        remember(expr, result, changed);
+        return {std::move(result), changed};
     }
 
     Frame frame;
-    frame.key = key;
     frame.met = expr;
     frame.node = expr;
     frame.kind = kind;
+    std::vector<ffi::Object>& children = frame.children;
     switch (kind) {
         case Kind::Function:
-            append_items(frame.children, attr(expr, "params"));
-            frame.children.push_back(attr(expr, "body"));
+            children = ffi::items(ffi::get(expr, "params"));
+            children.push_back(ffi::get(expr, "body"));
             break;
         case Kind::Call: {
             CallView call(expr);
-            py::object result = enter_call(call);
+            ffi::Object result = enter_call(call);
             if (result) {
-                bool changed = key_of(result) != key;
-                memo_.emplace(key, Memo{expr, result, changed});
-                return {result, changed};
+                bool changed = !result.same_as(expr);
+                remember(expr, result, changed);
+                return {std::move(result), changed};
             }
-            if (call.call().ptr() != expr.ptr()) {
-                frame.replaced = key_of(call.call()) != key;
-                frame.node = call.call();
-            }
-            frame.children.push_back(call.op());
-            for (py::handle arg : call.args()) {
-                frame.children.push_back(py::reinterpret_borrow<py::object>(arg));
-            }
+            frame.node = call.call();
+            children.push_back(call.op());
+            const std::vector<ffi::Object>& args = call.args();
+            children.insert(children.end(), args.begin(), args.end());
             break;
         }
         case Kind::Let:
-            frame.children.push_back(attr(expr, "var"));
-            frame.children.push_back(attr(expr, "value"));
-            frame.children.push_back(attr(expr, "body"));
+            children = {ffi::get(expr, "var"), ffi::get(expr, "value"), ffi::get(expr, "body")};
             break;
         case Kind::If:
-            frame.children.push_back(attr(expr, "cond"));
-            frame.children.push_back(attr(expr, "true_branch"));
-            frame.children.push_back(attr(expr, "false_branch"));
+            children = {ffi::get(expr, "cond"), ffi::get(expr, "true_branch"),
+                        ffi::get(expr, "false_branch")};
             break;
         case Kind::Tuple:
-            append_items(frame.children, attr(expr, "fields"));
+            children = ffi::items(ffi::get(expr, "fields"));
             break;
         case Kind::TupleGetItem:
-            frame.children.push_back(attr(expr, "tuple_value"));
+            children = {ffi::get(expr, "tuple_value")};
             break;
         case Kind::RefCreate:
-            frame.children.push_back(attr(expr, "value"));
+            children = {ffi::get(expr, "value")};
             break;
         case Kind::RefRead:
-            frame.children.push_back(attr(expr, "ref"));
+            children = {ffi::get(expr, "ref")};
             break;
         case Kind::RefWrite:
-            frame.children.push_back(attr(expr, "ref"));
-            frame.children.push_back(attr(expr, "value"));
+            children = {ffi::get(expr, "ref"), ffi::get(expr, "value")};
             break;
         case Kind::Match:
-            frame.children.push_back(attr(expr, "data"));
-            for (py::handle clause : items(attr(expr, "clauses"))) {
-                frame.children.push_back(attr(clause, "rhs"));
+            children = {ffi::get(expr, "data")};
+            for (const ffi::Object& clause : ffi::items(ffi::get(expr, "clauses"))) {
+                children.push_back(ffi::get(clause, "rhs"));
             }
             break;
         default:
             unhandled(expr);
     }
-    frame.results.reserve(frame.children.size());
+    frame.results.reserve(children.size());
     stack.push_back(std::move(frame));
     return {};
 }
 
-py::object IterativeMutator::rebuild(Frame& frame) {
+ffi::Object IterativeMutator::rebuild(Frame& frame) {
     if (!frame.changed) return frame.node;
-    const Relay& r = relay();
-    const py::object& node = frame.node;
-    std::vector<py::object>& res = frame.results;
+    const ffi::Api& f = ffi::api();
+    const ffi::Object& node = frame.node;
+    const std::vector<ffi::Object>& res = frame.results;
+    const size_t n = res.size();
     switch (frame.kind) {
         case Kind::Function:
-            return r.FunctionWithFields(node, as_list(res.begin(), res.end() - 1), res.back());
+            return f.function_with_fields({node, ffi::make_array(slice(res, 0, n - 1)), res[n - 1],
+                                           nullptr, nullptr, nullptr, nullptr, nullptr});
         case Kind::Call:
-            return r.Call(res[0], as_list(res.begin() + 1, res.end()), attr(node, "attrs"),
-                          attr(node, "type_args"), attr(node, "span"));
+            return f.call({res[0], ffi::make_array(slice(res, 1, n)), ffi::get(node, "attrs"),
+                           ffi::get(node, "type_args"), ffi::get(node, "span")});
         case Kind::Let:
-            return r.Let(res[0], res[1], res[2]);
+            return f.let({res[0], res[1], res[2], nullptr});
         case Kind::If:
-            return r.If(res[0], res[1], res[2]);
+            return f.if_({res[0], res[1], res[2], nullptr});
         case Kind::Tuple:
-            return r.Tuple(as_list(res.begin(), res.end()), attr(node, "span"));
+            return f.tuple({ffi::make_array(res), ffi::get(node, "span")});
         case Kind::TupleGetItem:
-            return r.TupleGetItem(res[0], attr(node, "index"), py::arg("span") = attr(node, "span"));
+            return f.tuple_get_item({res[0], ffi::get_int(node, "index"), ffi::get(node, "span")});
         case Kind::RefCreate:
-            return r.RefCreate(res[0]);
+            return f.ref_create({res[0], nullptr});
         case Kind::RefRead:
-            return r.RefRead(res[0]);
+            return f.ref_read({res[0], nullptr});
         case Kind::RefWrite:
-            return r.RefWrite(res[0], res[1]);
+            return f.ref_write({res[0], res[1], nullptr});
         case Kind::Match: {
-            py::list clauses;
+            std::vector<ffi::Object> clauses;
             size_t i = 1;
-            for (py::handle clause : items(attr(node, "clauses"))) {
-                clauses.append(r.Clause(attr(clause, "lhs"), res[i++]));
+            for (const ffi::Object& clause : ffi::items(ffi::get(node, "clauses"))) {
+                clauses.push_back(f.clause({ffi::get(clause, "lhs"), res[i++]}));
             }
-            return r.Match(res[0], clauses, py::arg("complete") = attr(node, "complete"));
+            bool complete = ffi::get_int(node, "complete") != 0;
+            return f.match({res[0], ffi::make_array(clauses), complete});
         }
         default:
             unhandled(node);
@@ -161,12 +153,12 @@ py::object IterativeMutator::rebuild(Frame& frame) {
 
 py::object IterativeMutator::visit(const py::object& expr) {
     std::vector<Frame> stack;
-    Started first = start(expr, stack);
-    if (first.result) return first.result;
+    Started first = start(ffi::Object::from_python(expr), stack);
+    if (first.result) return first.result.to_python();
     for (;;) {
         Frame& top = stack.back();
         if (top.next < top.children.size()) {
-            py::object child = top.children[top.next++];
+            ffi::Object child = top.children[top.next++];
             Started started = start(child, stack);
             if (started.result) {
                 // Nothing was pushed: stack.back() is still the parent.
@@ -177,10 +169,10 @@ py::object IterativeMutator::visit(const py::object& expr) {
         }
         Frame done = std::move(stack.back());
         stack.pop_back();
-        py::object result = rebuild(done);
-        bool changed = done.changed || done.replaced;
-        memo_.emplace(done.key, Memo{done.met, result, changed});
-        if (stack.empty()) return result;
+        ffi::Object result = rebuild(done);
+        bool changed = !result.same_as(done.met);
+        remember(done.met, result, changed);
+        if (stack.empty()) return result.to_python();
         stack.back().results.push_back(std::move(result));
         stack.back().changed |= changed;
     }

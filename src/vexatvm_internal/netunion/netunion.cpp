@@ -148,6 +148,7 @@ py::object import_name(const py::object& owner, const char* owner_name, const ch
 void init_module(py::module_& module) {
     module_name() = py::str(module.attr("__name__")).cast<std::string>();
     relay();
+    ffi::api();
 
     // The accelerator's annotation for fused networks; bound now so that a
     // TVM without it fails the import rather than the first fusion.

@@ -11,6 +11,7 @@
 #include "mutator.h"
 #include "vexa/module.h"
 
+#include <array>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -46,19 +47,19 @@ public:
           copied_(pass.attr("_copied")) {}
 
 protected:
-    py::object visit_var(const py::object& v) override {
+    ffi::Object visit_var(const ffi::Object& var) override {
+        py::object v = var.to_python();
         py::object new_name_hint = plus(plus(attr(v, "name_hint"), py::str("_")), suffix_);
         // Looked up in this order, each only if the variable has it.
-        py::object type_annotation = attr_or_none(v, "type_annotation");
-        py::object shape = attr_or_none(v, "shape");
-        py::object dtype = attr_or_none(v, "dtype");
-        return relay().var(new_name_hint, type_annotation, shape, dtype);
+        py::object type_annotation = field_or_none(v, 0, "type_annotation");
+        py::object shape = field_or_none(v, 1, "shape");
+        py::object dtype = field_or_none(v, 2, "dtype");
+        return ffi::Object::from_python(relay().var(new_name_hint, type_annotation, shape, dtype));
     }
 
-    py::object enter_call(CallView& call) override {
-        const py::object& op = call.op();
-        if (kind_of(op) != Kind::GlobalVar) return py::object();
-        py::object name = attr(op, "name_hint");
+    ffi::Object enter_call(CallView& call) override {
+        if (kind_of(call.op()) != Kind::GlobalVar) return ffi::Object();
+        py::object name = attr(call.op().to_python(), "name_hint");
         py::object gvar;
         if (copied_.contains(name)) {
             // A later call site of a function already copied in this run: the
@@ -76,17 +77,34 @@ protected:
             gvar = mod_.attr("get_global_var")(new_name);
             copied_[name] = gvar;
         } else {
-            return py::object();
+            return ffi::Object();
         }
-        const py::object& old = call.call();
-        py::object args = attr(old, "args");
-        py::object redirected = relay().Call(gvar, args, attr(old, "attrs"),
+        py::object old = call.py_call();
+        py::object redirected = relay().Call(gvar, attr(old, "args"), attr(old, "attrs"),
                                              attr(old, "type_args"), attr(old, "span"));
-        call.replace(redirected, gvar, items(args));
-        return py::object();
+        std::vector<ffi::Object> args = call.args();  // the same nodes
+        call.replace(ffi::Object::from_python(redirected), ffi::Object::from_python(gvar),
+                     std::move(args));
+        return ffi::Object();
     }
 
 private:
+    // attr_or_none(v, name), remembering per class which names are absent. A
+    // TVM node's fields are fixed by its type, and each miss costs a TVM
+    // error turned into AttributeError, far more than the rest of the visit.
+    static py::object field_or_none(const py::object& v, size_t slot, const char* name) {
+        static auto* absent = new std::unordered_map<PyTypeObject*, std::array<bool, 3>>();
+        std::array<bool, 3>& known = (*absent)[Py_TYPE(v.ptr())];
+        if (known[slot]) return py::none();
+        PyObject* value = PyObject_GetAttrString(v.ptr(), name);
+        if (value != nullptr) return py::reinterpret_steal<py::object>(value);
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        known[slot] = true;
+        Py_INCREF(Py_TYPE(v.ptr()));  // the key must outlive the cache
+        return py::none();
+    }
+
     py::object mod_;
     py::str suffix_;
     py::dict copied_;
@@ -112,9 +130,16 @@ py::object suffix_appender_transform(py::object self, py::object func, py::objec
 // ---------------------------------------------------------------------------
 // _InputMerger
 
-bool is_quantize_op(const py::object& op) {
+// Compared by name: str() of an Op reads "Op(qnn.quantize)". Operators are
+// registry singletons, so the answer is kept per operator node.
+bool is_quantize_op(const ffi::Object& op) {
     if (kind_of(op) != Kind::Op) return false;
-    return py::str(attr(op, "name")).cast<std::string>() == "qnn.quantize";
+    static auto* known = new std::unordered_map<void*, std::pair<ffi::Object, bool>>();
+    auto found = known->find(op.get());
+    if (found != known->end()) return found->second.second;
+    bool is_quantize = py::str(attr(op.to_python(), "name")).cast<std::string>() == "qnn.quantize";
+    known->emplace(op.get(), std::make_pair(op, is_quantize));
+    return is_quantize;
 }
 
 // Sharing a quantize call is only right when it quantizes the same way.
@@ -146,26 +171,35 @@ public:
     }
 
 protected:
-    py::object enter_call(CallView& call) override {
-        const py::list& args = call.args();
-        if (args.empty()) return py::object();  // nothing to merge; visited as any call
+    ffi::Object enter_call(CallView& call) override {
+        const std::vector<ffi::Object>& args = call.args();
+        if (args.empty()) return ffi::Object();  // nothing to merge; visited as any call
 
-        py::object arg = args[0];
-        Kind arg_kind = kind_of(arg);
-        if (arg_kind == Kind::Var && is_input(arg)) {
+        Kind arg_kind = kind_of(args[0]);
+        if (arg_kind == Kind::Var) {
+            py::object arg = args[0].to_python();
+            if (!is_input(arg)) return ffi::Object();
             if (pass_.attr("shared_input").is_none()) pass_.attr("shared_input") = arg;
-            return call_with_first_arg(call.call(), pass_.attr("shared_input"), args, false);
+            return merged(call, pass_.attr("shared_input"));
         }
-        if (arg_kind == Kind::Call && is_quantize_op(attr(arg, "op"))) {
+        if (arg_kind == Kind::Call && is_quantize_op(ffi::get(args[0], "op"))) {
+            py::object arg = args[0].to_python();
             py::object data = attr(arg, "args")[py::int_(0)];
             if (kind_of(data) == Kind::Var && is_input(data)) {
-                return call_with_first_arg(call.call(), shared_quantize(arg), args, false);
+                return merged(call, shared_quantize(arg));
             }
         }
-        return py::object();
+        return ffi::Object();
     }
 
 private:
+    // Call(call.op, [first] + call.args[1:], call.attrs, call.type_args)
+    static ffi::Object merged(CallView& call, const py::object& first) {
+        py::object old = call.py_call();
+        return ffi::Object::from_python(
+            call_with_first_arg(old, first, items(attr(old, "args")), false));
+    }
+
     bool is_input(const py::object& var) {
         py::object name = attr(var, "name_hint");
         if (param_set_) return !param_set_.contains(name);

@@ -73,6 +73,19 @@ Kind kind_of(const py::handle& expr) {
     return kind;
 }
 
+Kind kind_of(const ffi::Object& expr) {
+    // Keyed on TVM's type index; the kind itself comes from the Python class
+    // TVM wraps such nodes in, tested as ExprFunctor tests it.
+    if (!expr) return Kind::Unhandled;
+    static auto* cache = new std::unordered_map<unsigned, Kind>();
+    unsigned index = expr.type_index();
+    auto found = cache->find(index);
+    if (found != cache->end()) return found->second;
+    Kind kind = classify(expr.to_python());
+    cache->emplace(index, kind);
+    return kind;
+}
+
 NodeKey key_of(const py::handle& node) {
     py::object handle = node.attr("handle");
     py::object value = handle.attr("value");

@@ -1,6 +1,8 @@
 // TVM's Python Relay API as seen from this module's C++ code.
 #pragma once
 
+#include "tvm_ffi.h"
+
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
@@ -41,6 +43,7 @@ struct Relay {
 const Relay& relay();
 
 Kind kind_of(const py::handle& expr);
+Kind kind_of(const ffi::Object& expr);
 
 // A node's address. Every attribute access hands out a fresh wrapper, so
 // neither id() nor the wrapper identifies a node.
