@@ -6,12 +6,14 @@ node is duplicated or lost to the memo), the same original nodes kept as they
 are, and the same side effects on the module and the pass object.
 """
 
+import numpy as np
 import pytest
 import tvm
 from tvm import relay
 
 import netunion_reference as reference
 from netunion_nets import (
+    SHAPE,
     TENSOR,
     call_global,
     dequantize,
@@ -63,7 +65,11 @@ def inline_functions(x1, x2, w1, w2, mod):
 
 def global_calls(x1, x2, w1, w2, mod):
     q = call_global(mod, "q0", call_global(mod, "q0", x1))
-    return relay.Tuple([q, call_global(mod, "f", x2), call_global(mod, "q1", relay.add(x2, w1))])
+    # Redirected with its arguments unchanged: the change must still reach relu.
+    constant_only = relay.nn.relu(call_global(mod, "q1", relay.const(np.ones(SHAPE, "float32"))))
+    return relay.Tuple(
+        [q, call_global(mod, "f", x2), call_global(mod, "q1", relay.add(x2, w1)), constant_only]
+    )
 
 
 def pattern_matches(x1, x2, w1, w2, mod):
