@@ -27,8 +27,6 @@ const Relay& relay() {
         out->RefWrite = expr.attr("RefWrite");
         out->Constructor = adt.attr("Constructor");
         out->Match = adt.attr("Match");
-        out->Clause = adt.attr("Clause");
-        out->FunctionWithFields = function.attr("FunctionWithFields");
         out->var = expr.attr("var");
         out->free_vars = py::module_::import("tvm.relay.analysis").attr("free_vars");
         out->structural_equal = ir.attr("structural_equal");

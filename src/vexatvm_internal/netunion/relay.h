@@ -35,8 +35,8 @@ enum class Kind : std::uint8_t {
 // destroying Python objects after interpreter shutdown aborts the process.
 struct Relay {
     py::object Function, Call, Let, Var, GlobalVar, If, Tuple, TupleGetItem, Constant, Op,
-        RefCreate, RefRead, RefWrite, Constructor, Match, Clause;
-    py::object FunctionWithFields, var, free_vars, structural_equal, IRModule;
+        RefCreate, RefRead, RefWrite, Constructor, Match;
+    py::object var, free_vars, structural_equal, IRModule;
 };
 
 // Imports TVM on first use; the module init calls it so a missing TVM fails the import.
