@@ -1,6 +1,5 @@
 """Small Relay networks for the network-fusion tests."""
 
-import numpy as np
 import tvm
 from tvm import relay
 
@@ -130,5 +129,3 @@ def ops_called(expr):
     relay.analysis.post_order_visit(expr, visit)
     return names
 
-
-__all__ = [name for name in dir() if not name.startswith("_")] + ["np"]

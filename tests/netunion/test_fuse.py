@@ -178,24 +178,24 @@ def test_quantized_function_names_are_appended_to_never_parsed():
 @pytest.mark.parametrize(
     "attrs, attr_name, attr_val, expected",
     [
-        ({}, "Compiler", "vexa_qtz", "empty attrs"),
-        ({"Other": 1}, "Compiler", "vexa_qtz", False),
+        ({}, "Compiler", "vexa_qtz", "the empty attrs"),
+        ({"Other": 1}, "Compiler", "vexa_qtz", "absent"),
         ({"Compiler": "vexa_qtz"}, "Compiler", "vexa_qtz", True),
         ({"Compiler": "other"}, "Compiler", "vexa_qtz", False),
         ({"IsPruned": 1}, "IsPruned", 1, True),
         ({"IsPruned": 0}, "IsPruned", 1, False),
     ],
 )
-def test_func_has_attr(attrs, attr_name, attr_val, expected):
-    func = relay.Function([tensor("x")], tensor("x"))
+def test_func_has_attr_returns_the_short_circuit_value(attrs, attr_name, attr_val, expected):
+    x = tensor("x")
+    func = relay.Function([x], x)
     for key, value in attrs.items():
         func = func.with_attr(key, value)
     mod = tvm.IRModule({"f": func})
     result = netunion._func_has_attr(mod, "f", attr_name, attr_val)
-    if expected == "empty attrs":
-        # The short-circuit value: the (empty) attrs themselves.
+    if expected == "the empty attrs":
         assert isinstance(result, tvm.ir.DictAttrs) and len(result) == 0
-    elif expected is False and attr_name not in attrs:
+    elif expected == "absent":
         assert result is False
     else:
         assert bool(result) is expected

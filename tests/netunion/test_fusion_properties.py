@@ -34,7 +34,7 @@ quantizations = st.fixed_dictionaries(
 # through qnn.quantize, or both.
 USES = {"direct": {"direct"}, "quantized": {"quantized"}, "both": {"direct", "quantized"}}
 
-network_specs = st.fixed_dictionaries(
+network_plans = st.fixed_dictionaries(
     {
         "uses": st.sampled_from(sorted(USES)),
         "quantization": quantizations,
@@ -45,7 +45,7 @@ network_specs = st.fixed_dictionaries(
 )
 
 
-def build(spec, uses):
+def build(plan, uses):
     """A network module and its parameter dict. The input is read only as the
     first argument of a call (directly or through a quantize), which is what
     merging inputs relies on; every value built reaches the output."""
@@ -63,9 +63,9 @@ def build(spec, uses):
     if "direct" in uses:
         pool.append(relay.add(x, weight()))
     if "quantized" in uses:
-        q = spec["quantization"]
+        q = plan["quantization"]
         pool.append(dequantize(quantize(x, **q), q["scale"], q["zero_point"]))
-    for op, i, j in spec["ops"]:
+    for op, i, j in plan["ops"]:
         a, b = i % len(pool), j % len(pool)
         used.update({a, b} if op in ("multiply", "pick") else {a})
         if op == "relu":
@@ -123,13 +123,13 @@ def signature(expr, suffix, shared_input):
 
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(specs=st.lists(network_specs, min_size=1, max_size=4), share_input=st.booleans())
-def test_fusion_of_random_networks(specs, share_input):
+@given(plans=st.lists(network_plans, min_size=1, max_size=4), share_input=st.booleans())
+def test_fusion_of_random_networks(plans, share_input):
     # Merging takes the first input met, so the first network reads its input
     # in every way a later one does.
-    uses = [USES[s["uses"]] for s in specs]
+    uses = [USES[s["uses"]] for s in plans]
     uses[0] = set().union(*uses)
-    networks = [build(spec, u) for spec, u in zip(specs, uses)]
+    networks = [build(plan, u) for plan, u in zip(plans, uses)]
     mods = [m for m, _ in networks]
     params_list = [p for _, p in networks]
 
