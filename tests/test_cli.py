@@ -167,3 +167,67 @@ def test_explain_names_the_refusing_entries():
     lines = out.split("why they stay on the host")[1].splitlines()
     relu = next(line for line in lines if line.split()[:1] == ["nn.relu"])
     assert "vexa_fp32.relu" in relu
+
+
+def test_fuse_networks(tmp_path):
+    out_file = tmp_path / "fused.relay"
+    code, out, err = run("fuse", "int8-cnn", "int8-cnn", "--share-input", "-o", str(out_file), "--json")
+    assert code == 0, err
+    report = json.loads(out)
+    assert report["inputs"] == ["input_1"] and report["share_input"] is True
+    import tvm
+
+    fused = tvm.relay.fromtext(out_file.read_text())
+    assert len(fused["main"].body.fields) == 2
+    code, out, _ = run("fuse", "int8-cnn", "yolo-detector")
+    assert code == 0
+    assert "networks: 2 (int8-cnn, yolo-detector)" in out
+    assert "inputs: input_1, image_2" in out
+
+
+QUANTIZED_NET = """#[version = "0.0.5"]
+def @main(%x: Tensor[(4), float32]) -> Tensor[(4), float32] {
+  nn.relu(%x)
+}
+def @q(%y: Tensor[(4), float32], Compiler="vexa_qtz") -> Tensor[(4), float32] {
+  %y
+}
+"""
+
+HELPER_NET = """#[version = "0.0.5"]
+def @main(%x: Tensor[(4), float32]) -> Tensor[(4), float32] {
+  @helper(%x)
+}
+def @helper(%y: Tensor[(4), float32]) -> Tensor[(4), float32] {
+  %y
+}
+"""
+
+
+@pytest.mark.parametrize(
+    "models, message",
+    [
+        (["{missing}", "int8-cnn"], "cannot read"),
+        (["{garbage}", "int8-cnn"], "not a valid Relay module"),
+        (["{quantized}", "{quantized}"], "clashes"),
+        (["{helper}", "int8-cnn"], "would be lost"),
+        (["int8-cnn", "int8-cnn", "-o", "{unwritable}"], "cannot write"),
+    ],
+)
+def test_fuse_bad_input(tmp_path, models, message):
+    files = {
+        "missing": tmp_path / "missing.relay",
+        "garbage": tmp_path / "garbage.relay",
+        "quantized": tmp_path / "quantized.relay",
+        "helper": tmp_path / "helper.relay",
+        "unwritable": tmp_path / "no-such-dir" / "fused.relay",
+    }
+    files["garbage"].write_text("def @main() { nonsense }")
+    files["quantized"].write_text(QUANTIZED_NET)
+    files["helper"].write_text(HELPER_NET)
+    argv = ["fuse"] + [m.format(**files) for m in models]
+    code, out, err = run(*argv)
+    assert code != 0 and out == ""
+    assert err.count("\n") == 1 and err.startswith("vexatvm: error: "), err
+    assert message in err
+    assert not any(p.name.startswith(".vexatvm-") for p in tmp_path.rglob("*")), "no partial output left"
