@@ -233,11 +233,11 @@ def _first_line(err):
 def cmd_partition(args, out):
     import tvm  # pylint: disable=import-outside-toplevel
 
+    from tqdm import tqdm  # pylint: disable=import-outside-toplevel
+
     from vexatvm_internal.summary import RefusalLog, explain, summarize  # pylint: disable=import-outside-toplevel
     from vexatvm_standins import driver  # pylint: disable=import-outside-toplevel
     from vexatvm_standins.driver import resolve_tables  # pylint: disable=import-outside-toplevel
-
-    import vexatvm_internal  # pylint: disable=import-outside-toplevel
 
     chosen = load_arch(args.arch, args.arch_file)
     mod, params, default_tables, label = load_model(args.model)
@@ -248,13 +248,19 @@ def cmd_partition(args, out):
         raise CliError(str(err)) from None
     arch = chosen[1] if chosen else None
     log = RefusalLog() if args.explain else None
-    try:
-        if log is None:
-            partitioned = vexatvm_internal.partition_for_vexa(mod, params, tables=tables, arch=arch)
-        else:
-            partitioned = driver.partition(mod, params, tables, arch, wrap_check=log.wrap, after_prepare=log.annotate)
-    except tvm.TVMError as err:
-        raise CliError(f"partitioning {label} failed: {_first_line(err)}") from None
+    entries = sum(len(table) for _, table in resolve_tables(tables))
+    # Shown on stderr, and only once partitioning has taken more than a second.
+    with tqdm(total=entries, desc="table entries", unit="entry", delay=1.0, leave=False,
+              disable=args.quiet, file=sys.stderr) as progress:
+        try:
+            partitioned = driver.partition(
+                mod, params, tables, arch,
+                wrap_check=log.wrap if log else None,
+                after_prepare=log.annotate if log else None,
+                on_entry=lambda name: progress.update(1),
+            )
+        except tvm.TVMError as err:
+            raise CliError(f"partitioning {label} failed: {_first_line(err)}") from None
     summary = summarize(partitioned)
     if log is not None:
         summary["explain"] = explain(partitioned, log)
@@ -430,6 +436,7 @@ def build_parser():
     partition.add_argument("--arch", metavar="NAME", help="built-in architecture (default: the current build configuration)")
     partition.add_argument("--arch-file", metavar="FILE", help="YAML architecture description")
     partition.add_argument("--json", action="store_true", help="machine-readable output")
+    partition.add_argument("--quiet", action="store_true", help="no progress bar")
     partition.add_argument(
         "--explain", action="store_true",
         help="for each operator left on the host, the table entries whose pattern matched there but whose check refused",

@@ -65,22 +65,26 @@ def prepare(mod, params=None, tables=("vexa",)):
         return tvm.transform.Sequential(passes)(mod)
 
 
-def merge_entries(mod, entries, wrap_check=None):
+def merge_entries(mod, entries, wrap_check=None, on_entry=None):
     """Apply table entries one at a time, each with its input module as the
     current graph. ``wrap_check(name, check)``, when given, returns the
-    callable MergeComposite calls in place of an entry's check."""
+    callable MergeComposite calls in place of an entry's check;
+    ``on_entry(name)`` is called after each entry is applied."""
     for entry in entries:
         if wrap_check is not None and len(entry) == 3:
             entry = (entry[0], entry[1], wrap_check(entry[0], entry[2]))
         with current_graph(mod):
             mod = relay.transform.MergeComposite([entry])(mod)
+        if on_entry is not None:
+            on_entry(entry[0])
     return mod
 
 
-def partition(mod, params=None, tables=("vexa",), arch=None, wrap_check=None, after_prepare=None):
-    """partition_for_vexa, with hooks for tools that time or explain the
-    checks: ``wrap_check`` (see merge_entries), and ``after_prepare(mod)``,
-    which returns the module the tables then run on."""
+def partition(mod, params=None, tables=("vexa",), arch=None, wrap_check=None, after_prepare=None,
+              on_entry=None):
+    """partition_for_vexa, with hooks for tools that time, explain or report
+    progress: ``wrap_check`` and ``on_entry`` (see merge_entries), and
+    ``after_prepare(mod)``, which returns the module the tables then run on."""
     resolved = resolve_tables(tables)
     mod = prepare(mod, params, [name for name, _ in resolved])
     if after_prepare is not None:
@@ -88,7 +92,7 @@ def partition(mod, params=None, tables=("vexa",), arch=None, wrap_check=None, af
     config = BuildConfig.current if arch is None else BuildConfig(arch_config={"arch": arch})
     with config:
         for _, entries in resolved:
-            mod = merge_entries(mod, entries, wrap_check)
+            mod = merge_entries(mod, entries, wrap_check, on_entry)
     return mod
 
 
