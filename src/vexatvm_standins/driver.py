@@ -13,6 +13,8 @@ import importlib.util
 import tvm
 from tvm import relay
 from tvm.relay.build_module import bind_params_by_name
+from tvm.relay.dataflow_pattern import partition as partition_pattern
+from tvm.relay.function import Function
 from tvm.relay.op.contrib.register import get_pattern_table
 
 from .build_module import BuildConfig
@@ -65,16 +67,46 @@ def prepare(mod, params=None, tables=("vexa",)):
         return tvm.transform.Sequential(passes)(mod)
 
 
+def _optimizable(func):
+    """Whether a function pass (MergeComposite among them) rewrites func."""
+    if not isinstance(func, Function):
+        return False
+    attrs = func.attrs
+    if not attrs:
+        return True
+    return "Compiler" not in attrs and not any(
+        key in attrs and int(attrs[key]) != 0 for key in ("Extern", "SkipOptimization")
+    )
+
+
+def _merge_into_main(mod, entry):
+    """One entry of MergeComposite on a module whose only rewritable function
+    is main: PartitionPattern, then type inference of the module, exactly as
+    MergeComposite does per entry, without the whole-module type inference a
+    function pass adds after every run (which doubles the cost per entry)."""
+    name, pattern = entry[0], entry[1]
+    check = entry[2] if len(entry) == 3 else (lambda extract: True)
+    func = partition_pattern(pattern, mod["main"], {"Composite": name}, check)
+    updated = mod.clone()
+    updated["main"] = func
+    return relay.transform.InferType()(updated)
+
+
 def merge_entries(mod, entries, wrap_check=None, on_entry=None):
     """Apply table entries one at a time, each with its input module as the
     current graph. ``wrap_check(name, check)``, when given, returns the
     callable MergeComposite calls in place of an entry's check;
     ``on_entry(name)`` is called after each entry is applied."""
+    rewritable = [gv.name_hint for gv, func in mod.functions.items() if _optimizable(func)]
+    only_main = rewritable == ["main"]
     for entry in entries:
         if wrap_check is not None and len(entry) == 3:
             entry = (entry[0], entry[1], wrap_check(entry[0], entry[2]))
         with current_graph(mod):
-            mod = relay.transform.MergeComposite([entry])(mod)
+            if only_main:
+                mod = _merge_into_main(mod, entry)
+            else:
+                mod = relay.transform.MergeComposite([entry])(mod)
         if on_entry is not None:
             on_entry(entry[0])
     return mod

@@ -130,3 +130,20 @@ def test_unknown_table():
     mod, _ = conv_net()
     with pytest.raises(ValueError, match="unknown pattern table 'no_such_table'"):
         vexatvm_internal.partition_for_vexa(mod, tables=("test_plain", "no_such_table"))
+
+
+def test_modules_with_several_functions_take_the_pass_path():
+    # A second rewritable function: entries run as MergeComposite passes; the
+    # result still equals one MergeComposite over the whole table.
+    mod, params = conv_net()
+    x = relay.var("y", shape=(1, 4))
+    mod["helper"] = relay.Function([x], relay.nn.relu(relay.add(x, x)))
+    result = vexatvm_internal.partition_for_vexa(mod, params, tables=("test_plain",))
+    prepared = driver.prepare(mod, params, ("test_plain",))
+    reference = relay.transform.MergeComposite(driver.resolve_tables("test_plain")[0][1])(prepared)
+    assert tvm.ir.structural_equal(result, reference, map_free_vars=True)
+    helper = []
+    relay.analysis.post_order_visit(
+        result["helper"], lambda n: helper.append(str(n.attrs["Composite"]))
+        if isinstance(n, relay.Function) and n.attrs and "Composite" in n.attrs else None)
+    assert sorted(helper) == ["test.add", "test.relu"]
