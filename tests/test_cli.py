@@ -231,3 +231,10 @@ def test_fuse_bad_input(tmp_path, models, message):
     assert err.count("\n") == 1 and err.startswith("vexatvm: error: "), err
     assert message in err
     assert not any(p.name.startswith(".vexatvm-") for p in tmp_path.rglob("*")), "no partial output left"
+
+
+def test_canonicalize_offloads_more_of_the_examples():
+    for model, table in (("fp32-cnn-transformer", "vexa_fp32"), ("int8-cnn", "vexa_with_fc")):
+        plain = json.loads(run("partition", model, "--arch", "vexa-pro", "--table", table, "--json")[1])
+        canonical = json.loads(run("partition", model, "--arch", "vexa-pro", "--table", table, "--json", "--canonicalize")[1])
+        assert canonical["offloaded_share"] > plain["offloaded_share"]

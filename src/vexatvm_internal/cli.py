@@ -258,6 +258,7 @@ def cmd_partition(args, out):
                 wrap_check=log.wrap if log else None,
                 after_prepare=log.annotate if log else None,
                 on_entry=lambda name: progress.update(1),
+                canonicalize=args.canonicalize,
             )
         except tvm.TVMError as err:
             raise CliError(f"partitioning {label} failed: {_first_line(err)}") from None
@@ -437,6 +438,11 @@ def build_parser():
     partition.add_argument("--arch-file", metavar="FILE", help="YAML architecture description")
     partition.add_argument("--json", action="store_true", help="machine-readable output")
     partition.add_argument("--quiet", action="store_true", help="no progress bar")
+    partition.add_argument(
+        "--canonicalize", action="store_true",
+        help="first rewrite forms real exports take (NCHW biases, attention scaled by a multiply, "
+        "layer norm with variance, int8 squares written as power, dense biases) into the forms the tables capture",
+    )
     partition.add_argument(
         "--explain", action="store_true",
         help="for each operator left on the host, the table entries whose pattern matched there but whose check refused",

@@ -113,12 +113,16 @@ def merge_entries(mod, entries, wrap_check=None, on_entry=None):
 
 
 def partition(mod, params=None, tables=("vexa",), arch=None, wrap_check=None, after_prepare=None,
-              on_entry=None):
+              on_entry=None, canonicalize=False):
     """partition_for_vexa, with hooks for tools that time, explain or report
     progress: ``wrap_check`` and ``on_entry`` (see merge_entries), and
     ``after_prepare(mod)``, which returns the module the tables then run on."""
     resolved = resolve_tables(tables)
     mod = prepare(mod, params, [name for name, _ in resolved])
+    if canonicalize:
+        from vexatvm_internal.patterns import _canonicalize  # pylint: disable=import-outside-toplevel
+
+        mod = _canonicalize(mod)
     if after_prepare is not None:
         mod = after_prepare(mod)
     config = BuildConfig.current if arch is None else BuildConfig(arch_config={"arch": arch})
@@ -128,13 +132,15 @@ def partition(mod, params=None, tables=("vexa",), arch=None, wrap_check=None, af
     return mod
 
 
-def partition_for_vexa(mod, params=None, *, tables=("vexa",), arch=None):
+def partition_for_vexa(mod, params=None, *, tables=("vexa",), arch=None, canonicalize=False):
     """Partition ``mod`` for the accelerator with the registered pattern tables
     ``tables``, applied in order.
 
     ``params`` are bound as constants first. ``arch`` is a built-in
     architecture name, an inline description mapping, or None for the current
-    ``BuildConfig``. Returns the module with the composites merged in; the
-    caller's module is left unchanged.
+    ``BuildConfig``. With ``canonicalize``, forms real exports take are first
+    rewritten into the forms the tables capture (equivalent up to float
+    rounding). Returns the module with the composites merged in; the caller's
+    module is left unchanged.
     """
-    return partition(mod, params, tables, arch)
+    return partition(mod, params, tables, arch, canonicalize=canonicalize)

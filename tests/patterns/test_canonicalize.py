@@ -1,0 +1,127 @@
+"""The opt-in rewrites of real-export forms: each must compute what it
+replaces (run before and after on the CPU) and must bring the form into one
+the tables capture."""
+
+import numpy as np
+import pytest
+import tvm
+from tvm import relay
+
+import vexatvm_internal
+from vexatvm_internal import patterns
+from vexatvm_standins import driver
+
+RNG = np.random.default_rng(0)
+
+
+def const(*shape):
+    return relay.const(RNG.standard_normal(shape).astype("float32"))
+
+
+def run(mod, inputs):
+    mod = relay.qnn.transform.CanonicalizeOps()(mod)  # lowers qnn ops for the CPU
+    with tvm.transform.PassContext(opt_level=0):
+        out = relay.create_executor("graph", mod=mod, target="llvm").evaluate()(*inputs)
+    return out.numpy()
+
+
+def ops(mod):
+    names = []
+    relay.analysis.post_order_visit(
+        mod["main"], lambda n: names.append(n.op.name) if isinstance(n, relay.Call) and isinstance(n.op, tvm.ir.Op) else None)
+    return names
+
+
+def composites(mod):
+    names = []
+    relay.analysis.post_order_visit(
+        mod["main"], lambda n: names.append(str(n.attrs["Composite"]))
+        if isinstance(n, relay.Function) and n.attrs and "Composite" in n.attrs else None)
+    return sorted(names)
+
+
+def nchw_conv_bias_relu():
+    x = relay.var("x", shape=(1, 4, 8, 8))
+    y = relay.nn.conv2d(x, const(8, 4, 3, 3), channels=8, kernel_size=(3, 3), padding=(1, 1))
+    return tvm.IRModule.from_expr(relay.Function([x], relay.nn.relu(relay.nn.bias_add(y, const(8))))), [(1, 4, 8, 8)]
+
+
+def attention_scores():
+    a = relay.var("a", shape=(4, 16, 8))
+    b = relay.var("b", shape=(4, 16, 8))
+    scores = relay.reshape(relay.nn.batch_matmul(a, b), (1, 4, 16, 16))
+    return tvm.IRModule.from_expr(relay.Function([a, b], relay.nn.softmax(relay.multiply(scores, relay.const(0.125))))), [(4, 16, 8), (4, 16, 8)]
+
+
+def layer_norm_opset17(eps=1e-5):
+    # How TVM's ONNX frontend writes LayerNormalization (opset 17).
+    x = relay.var("x", shape=(1, 16, 32))
+    mean = relay.mean(x, axis=[2], keepdims=True)
+    var = relay.variance(x, axis=[2], keepdims=True, with_mean=mean)
+    inv_stdev = relay.divide(relay.const(1.0), relay.sqrt(relay.add(var, relay.const(eps))))
+    y = relay.add(relay.multiply(relay.multiply(relay.subtract(x, mean), inv_stdev), const(32)), const(32))
+    return tvm.IRModule.from_expr(relay.Function([x], y)), [(1, 16, 32)]
+
+
+def int8_square():
+    q = relay.var("q", shape=(1, 3, 8, 8, 7), dtype="int8")
+    deq = relay.qnn.dequantize(q, relay.const(0.05), relay.const(0))
+    part = relay.reshape(relay.strided_slice(relay.reshape(deq, (1, 3, 8, 8, 7)), begin=[0, 0, 0, 0, 2], end=[1, 3, 8, 8, 4]), (1, 192, 2))
+    return tvm.IRModule.from_expr(relay.Function([q], relay.power(part, relay.const(2.0)))), [(1, 3, 8, 8, 7)]
+
+
+def quantized_linear():
+    x = relay.var("x", shape=(1, 64), dtype="uint8")
+    zero = relay.const(0)
+    w = relay.qnn.quantize(const(10, 64), relay.const(0.02), zero, out_dtype="int8", axis=0)
+    y = relay.qnn.dense(x, w, zero, zero, relay.const(0.05), relay.const(0.02), units=10)
+    b = relay.qnn.quantize(const(10), relay.const(0.001), zero, out_dtype="int32")
+    y = relay.qnn.requantize(relay.nn.bias_add(y, b), relay.const(0.001), zero, relay.const(0.1), zero, out_dtype="int32")
+    y = relay.cast(relay.clip(y, 0, 255), "uint8")
+    x_in = relay.var("flat", shape=(1, 64, 1, 1), dtype="uint8")
+    body = relay.Function([x_in], relay.bind(y, {x: relay.squeeze(relay.reshape(x_in, (1, 64, 1, 1)), axis=[2, 3])}))
+    return tvm.IRModule.from_expr(body), [(1, 64, 1, 1)]
+
+
+CASES = [
+    # builder, tables, op that disappears, op that appears, composite the rewrite enables
+    (nchw_conv_bias_relu, ("vexa_fp32",), None, None, "vexa_fp32.bias_add"),
+    (attention_scores, ("vexa_fp32",), "multiply", "divide", None),
+    (layer_norm_opset17, ("vexa_fp32",), "variance", "power", "vexa_fp32.layer_norm"),
+    (int8_square, ("vexa_blocks",), "power", "multiply", None),
+    (quantized_linear, ("vexa_with_fc",), None, "nn.bias_add", "vexa.qnn_fc"),
+]
+
+
+@pytest.mark.parametrize("build, tables, gone, new, enabled", CASES, ids=[c[0].__name__ for c in CASES])
+def test_rewrite_computes_the_same_and_enables_the_form(build, tables, gone, new, enabled):
+    mod, shapes = build()
+    prepared = driver.prepare(mod, None, tables)
+    rewritten = patterns._canonicalize(prepared)
+    if gone:
+        assert gone in ops(prepared) and gone not in ops(rewritten)
+    if new:
+        assert ops(rewritten).count(new) > ops(prepared).count(new)
+    inputs = []
+    for param, shape in zip(mod["main"].params, shapes):
+        dtype = param.type_annotation.dtype
+        data = RNG.integers(0, 100, shape) if "int" in dtype else RNG.standard_normal(shape)
+        inputs.append(data.astype(dtype))
+    np.testing.assert_allclose(run(rewritten, inputs), run(prepared, inputs), rtol=1e-5, atol=1e-5)
+    if enabled:
+        arch = "vexa-pro"
+        assert enabled not in composites(vexatvm_internal.partition_for_vexa(mod, tables=tables, arch=arch))
+        assert enabled in composites(vexatvm_internal.partition_for_vexa(mod, tables=tables, arch=arch, canonicalize=True))
+
+
+def test_forms_that_stay_as_they_are():
+    # A different epsilon is a different computation: rewritten to the mean
+    # form, but still not a layer norm the table captures.
+    mod, _ = layer_norm_opset17(eps=1e-12)
+    assert "vexa_fp32.layer_norm" not in composites(
+        vexatvm_internal.partition_for_vexa(mod, tables=("vexa_fp32",), arch="vexa-pro", canonicalize=True))
+    # Full-shape constants, cubes and float32 power of a computed value are untouched.
+    x = relay.var("x", shape=(1, 2, 2, 4))
+    y = relay.power(relay.add(relay.nn.relu(x), const(1, 2, 2, 4)), relay.const(3.0))
+    mod = driver.prepare(tvm.IRModule.from_expr(relay.Function([x], y)), None, ("vexa_fp32",))
+    assert tvm.ir.structural_equal(patterns._canonicalize(mod), mod)
