@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-APT_PACKAGES=(g++ cmake ninja-build libyaml-cpp-dev libgtest-dev clang-14 libclang-rt-14-dev)
+APT_PACKAGES=(g++ cmake ninja-build libyaml-cpp-dev libgtest-dev clang-14 libclang-rt-14-dev graphviz)
 
 missing=()
 for pkg in "${APT_PACKAGES[@]}"; do

@@ -238,3 +238,17 @@ def test_canonicalize_offloads_more_of_the_examples():
         plain = json.loads(run("partition", model, "--arch", "vexa-pro", "--table", table, "--json")[1])
         canonical = json.loads(run("partition", model, "--arch", "vexa-pro", "--table", table, "--json", "--canonicalize")[1])
         assert canonical["offloaded_share"] > plain["offloaded_share"]
+
+
+def test_pictures(tmp_path):
+    svg, png = tmp_path / "det.svg", tmp_path / "det.png"
+    code, _, err = run("partition", "yolo-detector", "--arch", "vexa-pro", "--quiet", "--svg", str(svg), "--png", str(png))
+    assert code == 0, err
+    text = svg.read_text()
+    assert "vexa_blocks.yolov5_fp32_post" in text and "vexa_fp32.conv2d" in text
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["det.png", "det.svg"]
+
+    bad = tmp_path / "missing-dir" / "det.svg"
+    code, out, err = run("partition", "int8-cnn", "--quiet", "--svg", str(bad))
+    assert (code, out) == (1, "") and err.startswith("vexatvm: error: cannot write") and err.count("\n") == 1

@@ -240,6 +240,8 @@ def cmd_partition(args, out):
     from vexatvm_standins.driver import resolve_tables  # pylint: disable=import-outside-toplevel
 
     chosen = load_arch(args.arch, args.arch_file)
+    for path in (args.svg, args.png):
+        _require_writable(path)
     mod, params, default_tables, label = load_model(args.model)
     tables = tuple(args.table) if args.table else default_tables
     try:
@@ -271,6 +273,7 @@ def cmd_partition(args, out):
     if args.json:
         json.dump({"model": label, "tables": list(tables), "architecture": arch_label, **summary}, out, indent=2)
         out.write("\n")
+        _write_pictures(partitioned, args)
         return 0
     out.write(f"model: {label}\ntables: {', '.join(tables)}\narchitecture: {arch_label}\n\n")
     rows = [["composite", "count"]] + [[name, str(n)] for name, n in summary["composites"].items()]
@@ -283,7 +286,37 @@ def cmd_partition(args, out):
     out.write("left on the host: " + (", ".join(f"{op} {n}" for op, n in host.items()) or "nothing") + "\n")
     if "explain" in summary:
         _print_explanation(summary["explain"], out)
+    _write_pictures(partitioned, args)
     return 0
+
+
+def _require_writable(path):
+    """Fail before any work when an output file could not be written."""
+    if path is None:
+        return
+    directory = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(directory):
+        raise CliError(f"cannot write {path}: No such directory")
+    if not os.access(directory, os.W_OK) or os.path.isdir(path):
+        raise CliError(f"cannot write {path}: Permission denied or a directory")
+
+
+def _write_pictures(partitioned, args):
+    for fmt, path in (("svg", args.svg), ("png", args.png)):
+        if path is None:
+            continue
+        from vexatvm_internal.picture import render  # pylint: disable=import-outside-toplevel
+
+        try:
+            render(partitioned, path, fmt)
+        except ImportError:
+            raise CliError("pictures need the graphviz package: pip install graphviz") from None
+        except OSError as err:
+            raise CliError(f"cannot write {path}: {err.strerror or err}") from None
+        except Exception as err:  # graphviz reports a missing or failing `dot` with its own errors
+            if type(err).__name__ in ("ExecutableNotFound", "CalledProcessError"):
+                raise CliError(f"cannot render {path}: Graphviz's dot failed or is not installed") from None
+            raise
 
 
 def _print_explanation(report, out):
@@ -375,6 +408,7 @@ def cmd_fuse(args, out):
             mod, params, _, _ = load_model(path)
         models.append((path, mod))
         params_list.append(dict(params))
+    _require_writable(args.output)
     _check_fusable(models)
     try:
         fused, fused_params = netunion.fuse_netunion([m for _, m in models], params_list, args.share_input)
@@ -438,6 +472,8 @@ def build_parser():
     partition.add_argument("--arch-file", metavar="FILE", help="YAML architecture description")
     partition.add_argument("--json", action="store_true", help="machine-readable output")
     partition.add_argument("--quiet", action="store_true", help="no progress bar")
+    partition.add_argument("--svg", metavar="FILE", help="write a picture of the partitioned graph, composites coloured by name")
+    partition.add_argument("--png", metavar="FILE", help="the same picture as PNG")
     partition.add_argument(
         "--canonicalize", action="store_true",
         help="first rewrite forms real exports take (NCHW biases, attention scaled by a multiply, "
