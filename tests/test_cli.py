@@ -204,9 +204,23 @@ def @helper(%y: Tensor[(4), float32]) -> Tensor[(4), float32] {
 """
 
 
+SUFFIX_CLASH_NET = """#[version = "0.0.5"]
+def @main(%x: Tensor[(4), float32]) -> (Tensor[(4), float32], Tensor[(4), float32]) {
+  (@q(%x), @q_1(%x))
+}
+def @q(%y: Tensor[(4), float32], Compiler="vexa_qtz") -> Tensor[(4), float32] {
+  %y
+}
+def @q_1(%y: Tensor[(4), float32], Compiler="vexa_qtz") -> Tensor[(4), float32] {
+  nn.relu(%y)
+}
+"""
+
+
 @pytest.mark.parametrize(
     "models, message",
     [
+        (["{suffix_clash}"], "which the network already defines"),
         (["{missing}", "int8-cnn"], "cannot read"),
         (["{garbage}", "int8-cnn"], "not a valid Relay module"),
         (["{quantized}", "{quantized}"], "clashes"),
@@ -221,7 +235,9 @@ def test_fuse_bad_input(tmp_path, models, message):
         "quantized": tmp_path / "quantized.relay",
         "helper": tmp_path / "helper.relay",
         "unwritable": tmp_path / "no-such-dir" / "fused.relay",
+        "suffix_clash": tmp_path / "suffix_clash.relay",
     }
+    files["suffix_clash"].write_text(SUFFIX_CLASH_NET)
     files["garbage"].write_text("def @main() { nonsense }")
     files["quantized"].write_text(QUANTIZED_NET)
     files["helper"].write_text(HELPER_NET)

@@ -357,8 +357,13 @@ def _check_fusable(models):
     user must resolve: fusion carries over main and the quantized accelerator
     functions only, and an uncalled quantized function keeps its name."""
     uncalled = {}
-    for label, mod in models:
+    for index, (label, mod) in enumerate(models, start=1):
         called = _called_globals(mod["main"])
+        names = {gvar.name_hint for gvar in mod.get_global_vars()}
+        for name in sorted(called & names):
+            if f"{name}_{index}" in names:
+                raise CliError(f"{label}: @{name} would be copied to @{name}_{index}, which the network "
+                               "already defines; rename one of them")
         for gvar in mod.get_global_vars():
             name = gvar.name_hint
             if name == "main":
