@@ -268,3 +268,18 @@ def test_pictures(tmp_path):
     bad = tmp_path / "missing-dir" / "det.svg"
     code, out, err = run("partition", "int8-cnn", "--quiet", "--svg", str(bad))
     assert (code, out) == (1, "") and err.startswith("vexatvm: error: cannot write") and err.count("\n") == 1
+
+
+def test_summary_of_a_deep_graph():
+    # TVM's post_order_visit recurses in C++ and would crash the process here.
+    import tvm
+    from tvm import relay
+
+    from vexatvm_internal.summary import summarize
+
+    x = relay.var("x", shape=(4,))
+    y = x
+    for _ in range(50000):
+        y = relay.negative(y)
+    report = summarize(tvm.IRModule.from_expr(relay.Function([x], y)))
+    assert report["host_operators"] == {"negative": 50000} and report["offloaded"] == 0

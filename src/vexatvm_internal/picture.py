@@ -13,6 +13,8 @@ from tvm.contrib import relay_viz
 from tvm.contrib.relay_viz.interface import DefaultVizParser, VizEdge, VizNode
 from tvm.ir import Op
 
+from .summary import walk
+
 __all__ = ["render"]
 
 HOST_COLOUR = "#f2f2f2"
@@ -70,11 +72,11 @@ def render(mod, path, fmt):
 
     def mark(node):
         if isinstance(node, relay.Function) and node.attrs and "Composite" in node.attrs:
-            relay.analysis.post_order_visit(node.body, lambda inner: hidden.add(inner.handle.value))
+            walk(node.body, lambda inner: hidden.add(inner.handle.value))
             for param in node.params:
                 hidden.add(param.handle.value)
 
-    relay.analysis.post_order_visit(mod["main"], mark)
+    walk(mod["main"], mark)
 
     def node_attr(viz_node):
         label = viz_node.type_name

@@ -5,7 +5,44 @@ import collections
 from tvm import relay
 from tvm.ir import Op
 
-__all__ = ["summarize", "RefusalLog", "explain"]
+__all__ = ["summarize", "RefusalLog", "explain", "walk"]
+
+
+def _children(node):
+    if isinstance(node, relay.Call):
+        return ([node.op] if isinstance(node.op, relay.Function) else []) + list(node.args)
+    if isinstance(node, relay.Tuple):
+        return list(node.fields)
+    if isinstance(node, relay.TupleGetItem):
+        return [node.tuple_value]
+    if isinstance(node, relay.Function):
+        return [node.body]
+    if isinstance(node, relay.Let):
+        return [node.value, node.body]
+    if isinstance(node, relay.If):
+        return [node.cond, node.true_branch, node.false_branch]
+    return []
+
+
+def walk(expr, visit):
+    """Calls visit(node) once per node reachable from expr, children first,
+    functions called in place included. Iterative: TVM's post_order_visit
+    recurses and exhausts the C stack on graphs tens of thousands deep."""
+    seen = set()
+    stack = [(expr, False)]
+    while stack:
+        node, expanded = stack.pop()
+        key = node.handle.value
+        if expanded:
+            visit(node)
+            continue
+        if key in seen:
+            continue
+        seen.add(key)
+        stack.append((node, True))
+        for child in reversed(_children(node)):
+            if child.handle.value not in seen:
+                stack.append((child, False))
 
 
 def summarize(mod):
@@ -16,7 +53,7 @@ def summarize(mod):
     ``offloaded`` (operator calls inside composites), ``offloaded_share``
     and ``host_operators`` (operator name -> calls left outside composites).
     """
-    every = _operator_calls(mod["main"].body)  # post_order_visit enters called functions
+    every = _operator_calls(mod["main"].body)  # walk enters called functions
     inside = collections.Counter()
     composites = collections.Counter()
 
@@ -25,7 +62,7 @@ def summarize(mod):
             composites[str(node.attrs["Composite"])] += 1
             inside.update(_operator_calls(node.body))
 
-    relay.analysis.post_order_visit(mod["main"].body, visit)
+    walk(mod["main"].body, visit)
     host = every - inside
     total = sum(every.values())
     offloaded = sum(inside.values())
@@ -46,7 +83,7 @@ def _operator_calls(expr):
         if isinstance(node, relay.Call) and isinstance(node.op, Op):
             counts[node.op.name] += 1
 
-    relay.analysis.post_order_visit(expr, visit)
+    walk(expr, visit)
     return counts
 
 
@@ -91,9 +128,9 @@ def explain(mod, log):
 
     def mark_composites(node):
         if isinstance(node, relay.Function) and node.attrs and "Composite" in node.attrs:
-            relay.analysis.post_order_visit(node.body, lambda inner: inside.add(inner.handle.value))
+            walk(node.body, lambda inner: inside.add(inner.handle.value))
 
-    relay.analysis.post_order_visit(mod["main"].body, mark_composites)
+    walk(mod["main"].body, mark_composites)
     report = []
 
     def visit(node):
@@ -105,5 +142,5 @@ def explain(mod, log):
                 "refused_by": list(log.refused.get(key, [])) if key is not None else [],
             })
 
-    relay.analysis.post_order_visit(mod["main"].body, visit)
+    walk(mod["main"].body, visit)
     return report
