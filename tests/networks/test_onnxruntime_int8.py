@@ -158,6 +158,12 @@ def test_qoperator_with_bias(imported):
     assert summary["host_operators"]["qnn.requantize"] == 3
     assert summary["operators"] == 32 and summary["offloaded"] == 1
     assert summary["offloaded_share"] >= 0.03
+    # Canonicalisation gives the bias back its nn.bias_add form: both convolutions captured.
+    _, mod, params, _ = imported("qoperator")
+    canonical = summarize(vexatvm_internal.partition_for_vexa(
+        mod, params, tables=("vexa",), arch="vexa-pro", canonicalize=True))
+    assert canonical["composites"].get("vexa.qnn_tflite_qconv") == 2
+    assert "qnn.conv2d" not in canonical["host_operators"]
 
 
 def test_qoperator_without_bias_captures_both_convolutions(imported):

@@ -83,7 +83,20 @@ def quantized_linear():
     return tvm.IRModule.from_expr(body), [(1, 64, 1, 1)]
 
 
+def tflite_style_conv():
+    # A quantized convolution without clip and cast, as ONNX Runtime's
+    # QOperator models give it: only the TFLite convolution entry fits.
+    x = relay.var("x", shape=(1, 4, 8, 8), dtype="uint8")
+    zero = relay.const(0)
+    w = relay.const(RNG.integers(-100, 100, (8, 4, 3, 3)).astype("int8"))
+    y = relay.qnn.conv2d(x, w, zero, zero, relay.const(0.05), relay.const(0.02), kernel_size=(3, 3), channels=8)
+    y = relay.nn.bias_add(y, relay.const(RNG.integers(-50, 50, (8,)).astype("int32")))
+    y = relay.qnn.requantize(y, relay.const(0.001), zero, relay.const(0.1), zero, out_dtype="uint8")
+    return tvm.IRModule.from_expr(relay.Function([x], y)), [(1, 4, 8, 8)]
+
+
 CASES = [
+    (tflite_style_conv, ("vexa",), None, "nn.bias_add", "vexa.qnn_tflite_qconv"),
     # builder, tables, op that disappears, op that appears, composite the rewrite enables
     (nchw_conv_bias_relu, ("vexa_fp32",), None, None, "vexa_fp32.bias_add"),
     (attention_scores, ("vexa_fp32",), "multiply", "divide", None),

@@ -9,6 +9,8 @@
 //                                                 -> (x - m) / sqrt(mean((x - m)^2) + e)
 //   int8_square        power(r, 2) on a dequantized detection head -> multiply(r, r)
 //   dense_bias         add(qnn.dense(..), expand_dims(b, 0)) -> nn.bias_add(qnn.dense(..), b)
+//   conv_bias          add(qnn.conv2d NHWC, layout_transform(expand_dims(expand_dims(b))))
+//                                                 -> nn.bias_add(qnn.conv2d, b, axis=3)
 
 #include <functional>
 #include <string>
@@ -181,6 +183,29 @@ py::object dense_bias() {
     });
 }
 
+// A bias ConvertLayout brought to NHWC for a quantized convolution:
+// add(qnn.conv2d, layout_transform(expand_dims(expand_dims(b)))) -> nn.bias_add(qnn.conv2d, b, 3).
+// The TFLite convolution entry takes only nn.bias_add; the int8 convolution
+// entry takes both forms.
+py::object conv_bias() {
+    Pattern conv = is_op("qnn.conv2d")(wildcard(), wildcard(), wildcard(), wildcard(), wildcard(), wildcard());
+    Pattern bias = wildcard();
+    Pattern moved = is_op("layout_transform")(is_op("expand_dims")(is_op("expand_dims")(bias)));
+    Pattern add = is_op("add")(conv, moved);
+    return make_callback("conv_bias", add, [conv, bias](const py::object& post, const py::object& node_map) {
+        py::object c = matched(node_map, conv);
+        if (py::str(c.attr("attrs").attr("data_layout")).cast<std::string>() != "NHWC") return post;
+        py::list out_shape = shape_list(c);
+        py::object b = matched(node_map, bias);
+        py::list bias_shape = shape_list(b);
+        if (py::len(out_shape) != 4 || py::len(bias_shape) != 1 ||
+            bias_shape[0].cast<long>() != out_shape[3].cast<long>()) {
+            return post;
+        }
+        return api().relay.attr("nn").attr("bias_add")(c, b, 3);
+    });
+}
+
 py::object canonicalize(const py::object& mod) {
     py::list callbacks;
     callbacks.append(bias_vector());
@@ -188,6 +213,7 @@ py::object canonicalize(const py::object& mod) {
     callbacks.append(layer_norm());
     callbacks.append(int8_square());
     callbacks.append(dense_bias());
+    callbacks.append(conv_bias());
     py::object rewrite = py::module_::import("tvm.relay.dataflow_pattern").attr("rewrite");
     py::object main = rewrite(callbacks, mod[py::str("main")], mod);
     py::object updated = mod.attr("clone")();
