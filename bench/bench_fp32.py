@@ -1,7 +1,8 @@
 """Partition cost of the float32 tables on a BERT-base-sized encoder (12
-layers, hidden 768, 12 heads, sequence 128) and a ResNet-50-sized CNN (the
-four bottleneck stages, 3-4-6-3 blocks), both written in Relay in the forms
-the ONNX frontend produces, plus the import time of the pattern module.
+layers, hidden 768, 12 heads, sequence 128), a ResNet-50-sized CNN (the four
+bottleneck stages, 3-4-6-3 blocks) and a 640x640 detector ("vexa_blocks" then
+"vexa_fp32"), written in Relay in the forms the ONNX frontend produces, plus
+the import time of the pattern module.
 
     .venv/bin/python bench/bench_fp32.py [--arch NAME] [--layers N]
 """
@@ -64,6 +65,11 @@ def main():
            time_partition(mod, params, ("vexa_fp32",), args.arch))
     mod, params = resnet50_like()
     report(f"ResNet-50-sized CNN, vexa_fp32, {args.arch}", time_partition(mod, params, ("vexa_fp32",), args.arch))
+    from vexatvm_internal.examples import yolo_detector
+
+    mod, params = yolo_detector(size=640, classes=80)
+    report(f"detector at 640x640, vexa_blocks then vexa_fp32, {args.arch}",
+           time_partition(mod, params, ("vexa_blocks", "vexa_fp32"), args.arch))
 
 
 if __name__ == "__main__":
