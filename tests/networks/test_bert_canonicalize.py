@@ -18,12 +18,11 @@ pytest.importorskip("transformers")
 os.environ.setdefault("TOPHUB_LOCATION", "NONE")
 
 import onnx  # noqa: E402
-import tvm  # noqa: E402
 from tvm import relay  # noqa: E402
-from tvm.contrib import graph_executor  # noqa: E402
 
 import vexatvm_internal  # noqa: E402
 from vexatvm_internal.summary import summarize  # noqa: E402
+from relay_cpu import inline_composites, run  # noqa: E402
 
 pytestmark = pytest.mark.networks
 
@@ -106,27 +105,6 @@ def test_canonicalization_raises_the_offloaded_share(bert):
     assert after["composites"]["vexa_fp32.gelu"] == LAYERS
 
 
-class _InlineComposites(relay.ExprMutator):
-    """Replaces each call of a composite function by the function's body."""
-
-    def visit_call(self, call):
-        op = call.op
-        if isinstance(op, relay.Function) and op.attrs and "Composite" in op.attrs:
-            args = [self.visit(arg) for arg in call.args]
-            return relay.bind(self.visit(op.body), dict(zip(op.params, args)))
-        return super().visit_call(call)
-
-
-def _run(mod, inputs):
-    mod = relay.transform.InferType()(mod)
-    with tvm.transform.PassContext(opt_level=3):
-        lib = relay.build(mod, target="llvm")
-    module = graph_executor.GraphModule(lib["default"](tvm.cpu()))
-    module.set_input(**inputs)
-    module.run()
-    return module.get_output(0).numpy()
-
-
 @pytest.mark.parametrize("which", ["plain", "canonicalized"])
 def test_partitioned_bert_computes_the_same(bert, which):
     _, mod, params, plain, canon = bert
@@ -136,7 +114,11 @@ def test_partitioned_bert_computes_the_same(bert, which):
     original = mod.clone()
     if params:
         original["main"] = relay.build_module.bind_params_by_name(original["main"], params)
-    expected = _run(original, {"input_ids": ids})
-    got = _run(tvm.IRModule.from_expr(_InlineComposites().visit(partitioned["main"])), {"input_ids": ids})
+    expected = first_output(original, {"input_ids": ids})
+    got = first_output(inline_composites(partitioned), {"input_ids": ids})
     assert got.shape == expected.shape == (1, SEQ, 64)
     np.testing.assert_allclose(got, expected, rtol=1e-4, atol=1e-4)
+
+
+def first_output(mod, inputs):
+    return run(mod, inputs)[0]

@@ -19,12 +19,11 @@ pytest.importorskip("torch")
 os.environ.setdefault("TOPHUB_LOCATION", "NONE")
 
 import onnx  # noqa: E402
-import tvm  # noqa: E402
 from tvm import relay  # noqa: E402
-from tvm.contrib import graph_executor  # noqa: E402
 
 import vexatvm_internal  # noqa: E402
 from vexatvm_internal.summary import summarize  # noqa: E402
+from relay_cpu import inline_composites, run  # noqa: E402
 
 pytestmark = pytest.mark.networks
 
@@ -107,27 +106,6 @@ def imported(tmp_path_factory):
     return get
 
 
-class _InlineComposites(relay.ExprMutator):
-    """Replaces each call of a composite function by the function's body."""
-
-    def visit_call(self, call):
-        op = call.op
-        if isinstance(op, relay.Function) and op.attrs and "Composite" in op.attrs:
-            args = [self.visit(arg) for arg in call.args]
-            return relay.bind(self.visit(op.body), dict(zip(op.params, args)))
-        return super().visit_call(call)
-
-
-def _run(mod, inputs):
-    mod = relay.qnn.transform.CanonicalizeOps()(relay.transform.InferType()(mod))
-    with tvm.transform.PassContext(opt_level=3):
-        lib = relay.build(mod, target="llvm")
-    module = graph_executor.GraphModule(lib["default"](tvm.cpu()))
-    module.set_input(**inputs)
-    module.run()
-    return module.get_output(0).numpy()
-
-
 def _composite_bodies(mod, name):
     bodies = []
 
@@ -208,9 +186,13 @@ def test_partitioned_module_computes_the_same(imported, case):
     original = mod.clone()
     if params:
         original["main"] = relay.build_module.bind_params_by_name(original["main"], params)
-    expected = _run(original, inputs)
-    got = _run(tvm.IRModule.from_expr(_InlineComposites().visit(partitioned["main"])), inputs)
+    expected = first_output(original, inputs)
+    got = first_output(inline_composites(partitioned), inputs)
     assert expected.shape == got.shape == (1, 10)
     assert np.abs(expected).max() > 0  # not a degenerate all-zero output
     # The output is dequantized uint8 with scale ~0.0043: allow one step for rounding.
     np.testing.assert_allclose(got, expected, rtol=0, atol=0.005)
+
+
+def first_output(mod, inputs):
+    return run(mod, inputs)[0]
