@@ -2,9 +2,9 @@
 
 It prepares a module the way the tables expect (NHWC convolutions, folded
 constants for the float tables) and applies registered pattern tables entry by
-entry through TVM's MergeComposite. Before each entry it makes that entry's
-input module the current graph, so checks that ask for consumers see exactly
-the graph they are matched in.
+entry, each as TVM's MergeComposite applies it. Before each entry it makes that
+entry's input module the current graph, so checks that ask for consumers see
+exactly the graph they are matched in.
 """
 
 import importlib
