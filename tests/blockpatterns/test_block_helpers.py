@@ -7,7 +7,7 @@ from tvm import relay
 from tvm.relay.dataflow_pattern import is_constant, wildcard
 
 from vexatvm_internal import blockpatterns
-from yolo_graphs import pattern_nodes
+from pattern_nodes import pattern_nodes
 
 qnn = relay.qnn.op
 

@@ -7,7 +7,8 @@ from tvm.relay.dataflow_pattern import DFPattern
 from tvm.relay.op.contrib.register import get_pattern_table
 
 from vexatvm_internal import blockpatterns
-from yolo_graphs import QNN_FULL, pattern_nodes, post_block, walk_patterns
+from pattern_nodes import pattern_nodes, walk_patterns
+from yolo_graphs import QNN_FULL, post_block
 
 ENTRIES = [
     ("vexa_blocks.yolov5_fp32_post", "check_yolov5_fp32_post"),

@@ -8,7 +8,6 @@ import numpy as np
 import tvm
 from tvm import relay
 from tvm.ir import Op
-from tvm.relay.dataflow_pattern import DFPattern
 
 import vexatvm_internal
 
@@ -358,45 +357,3 @@ def composite_names(mod):
 
 def block_composites(mod):
     return [(n, f, c) for n, f, c in composites(mod) if n.startswith("vexa_blocks.")]
-
-
-# ---- pattern objects --------------------------------------------------------------------
-
-_CHILDREN = {
-    "AltPattern": ("left", "right"),
-    "CallPattern": ("op", "args"),
-    "TuplePattern": ("fields",),
-    "TupleGetItemPattern": ("tuple",),
-    "AttrPattern": ("pattern",),
-    "TypePattern": ("pattern",),
-    "ShapePattern": ("pattern",),
-    "DataTypePattern": ("pattern",),
-    "DominatorPattern": ("parent", "path", "child"),
-    "FunctionPattern": ("params", "body"),
-}
-
-
-def walk_patterns(root, skip=()):
-    """Every pattern node reachable from root once, except under ``skip``."""
-    stop = {p.handle.value for p in skip}
-    seen, stack = set(), [root]
-    while stack:
-        node = stack.pop()
-        if node is None:
-            continue
-        if isinstance(node, (list, tuple, tvm.ir.container.Array)):
-            stack.extend(node)
-            continue
-        assert isinstance(node, DFPattern), type(node)
-        addr = node.handle.value
-        if addr in seen or addr in stop:
-            continue
-        seen.add(addr)
-        yield node
-        for field in _CHILDREN.get(type(node).__name__, ()):
-            stack.append(getattr(node, field))
-
-
-def pattern_nodes(root, skip=()):
-    """Addresses of the pattern nodes reachable from root."""
-    return {node.handle.value for node in walk_patterns(root, skip)}

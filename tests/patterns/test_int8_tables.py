@@ -2,12 +2,12 @@
 table function builds."""
 
 import pytest
-import tvm
 from tvm.relay.dataflow_pattern import DFPattern, wildcard
 from tvm.relay.op.contrib import register
 from tvm.relay.op.contrib.register import get_pattern_table
 
 from vexatvm_internal import patterns
+from pattern_nodes import pattern_nodes, table_nodes
 
 BASE = [
     ("vexa.qnn_conv_hswish_requant", "make_qnn_conv_hswish_pattern", None),
@@ -29,48 +29,6 @@ TABLES = {
     "vexa_with_clip": ("pattern_table_with_clip", BASE + [("vexa.clip", "make_clip_pattern", None)]),
     "vexa_with_fc": ("pattern_table_with_fc", BASE + [("vexa.qnn_fc", "make_qnn_fc_pattern", None)]),
 }
-CHILDREN = {
-    "AltPattern": ("left", "right"),
-    "CallPattern": ("op", "args"),
-    "TuplePattern": ("fields",),
-    "TupleGetItemPattern": ("tuple",),
-    "AttrPattern": ("pattern",),
-    "TypePattern": ("pattern",),
-    "ShapePattern": ("pattern",),
-    "DataTypePattern": ("pattern",),
-    "FunctionPattern": ("params", "body"),
-    "DominatorPattern": ("parent", "path", "child"),
-    "WildcardPattern": (),
-    "ExprPattern": (),
-    "ConstantPattern": (),
-    "VarPattern": (),
-}
-
-
-def pattern_nodes(root):
-    """Handles of every pattern node reachable from root."""
-    seen = set()
-    stack = [root]
-    while stack:
-        node = stack.pop()
-        if isinstance(node, (list, tuple, tvm.ir.container.Array)):
-            stack.extend(node)
-            continue
-        if not isinstance(node, DFPattern) or node.handle.value in seen:
-            continue
-        seen.add(node.handle.value)
-        for name in CHILDREN[type(node).__name__]:
-            stack.append(getattr(node, name))
-    return seen
-
-
-def table_nodes(table):
-    nodes = set()
-    for entry in table:
-        nodes |= pattern_nodes(entry[1])
-    return nodes
-
-
 @pytest.mark.parametrize("name", list(TABLES))
 def test_registered_table(name):
     table = get_pattern_table(name)
