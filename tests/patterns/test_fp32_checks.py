@@ -2,6 +2,7 @@
 they return (MergeComposite accepts only bool or int), the order in which
 they decide, and the errors they let through."""
 
+import numpy as np
 import pytest
 from tvm import relay
 
@@ -348,6 +349,79 @@ def test_concatenate_asserts_one_conv_per_consumer_region():
 def test_errors_propagate(check, make, arch_value, error):
     with pytest.raises(error):
         decide(check, make(), arch_value)
+
+
+def dims(*extents):
+    """A shape of int64 dimensions, as the ONNX frontend writes them; None is a symbolic extent."""
+    import tvm
+
+    return [relay.Any() if e is None else tvm.tir.IntImm("int64", e) for e in extents]
+
+
+def wide_var(name, *extents):
+    return relay.var(name, shape=dims(*extents), dtype="float32")
+
+
+# The add checks read static shapes through TVM's C API and fall back to
+# TVM's Python reads elsewhere: decisions and errors must not depend on which.
+@pytest.mark.parametrize(
+    "check, make, expected",
+    [
+        pytest.param(BIAS, lambda: relay.add(region(1, 8, 8, 16), relay.const(np.zeros(16, "float32"))), True,
+                     id="bias-int32"),
+        pytest.param(BIAS, lambda: relay.add(wide_var("x", 1, 8, 8, 16), tensor(16)), False, id="bias-int64-input"),
+        pytest.param(BIAS, lambda: relay.add(region(1, 8, 8, 16), wide_var("b", 16)), True, id="bias-mixed-widths"),
+        pytest.param(BIAS, lambda: relay.add(region(1, 8, 8, 16), wide_var("b", 1)), False, id="bias-mismatch"),
+        # TVM compares a symbolic extent on the left by identity, and on the
+        # right not at all: it raises.
+        pytest.param(BIAS, lambda: relay.add(region(1, 8, 8, 16), wide_var("b", None)), False,
+                     id="bias-symbolic-channel"),
+        pytest.param(BIAS, lambda: relay.add(wide_var("x", 1, 8, 8, None), tensor(16)), ValueError,
+                     id="data-symbolic-channel"),
+        pytest.param(BIAS, lambda: relay.add(region(1, 8, 8, 16), wide_var("b", None, 16)), False,
+                     id="bias-symbolic-rank-2"),
+        pytest.param(BCAST, lambda: relay.add(tensor(64), wide_var("x", None, None, 64)), True,
+                     id="broadcast-symbolic-batch-and-sequence"),
+        pytest.param(BCAST, lambda: relay.add(tensor(64), wide_var("x", 1, 10, None)), False,
+                     id="broadcast-symbolic-last-axis"),
+        pytest.param(RES, lambda: relay.add(wide_var("a", None, 8), wide_var("b", None, 8)), False,
+                     id="residual-symbolic-extents-are-distinct"),
+        pytest.param(RES, lambda: relay.add(wide_var("a", 1, 8), var("b", 1, 8)), True, id="residual-mixed-widths"),
+        pytest.param(RES, lambda: relay.cast(relay.add(wide_var("a", 1, 8), wide_var("b", 8)), "float32"), False,
+                     id="residual-under-cast-mismatch"),
+        pytest.param(RESC, lambda: relay.add(tensor(1, 8), wide_var("x", 1, None)), ValueError,
+                     id="residual-constant-symbolic"),
+        pytest.param(RES, lambda: relay.add(relay.TupleGetItem(relay.Tuple([var("a", 1, 8)]), 0), var("b", 1, 8)),
+                     True, id="residual-projection-operand"),
+    ],
+)
+def test_static_and_symbolic_shapes(check, make, expected):
+    expr = make()
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            decide(check, expr)
+    else:
+        assert decide(check, expr) is expected
+
+
+@pytest.mark.parametrize("check", [BIAS, BCAST, RES, RESC, "check_fp32"])
+def test_add_checks_on_untyped_operands(check):
+    # The root typed, its operands not: TVM's own error on the first read.
+    a, b = var("a", 1, 8, 8), var("b", 1, 8, 8)
+    body = relay.add(a, b)
+    typed_body = typed(body)
+    untyped = relay.Call(typed_body.op, [a, b], typed_body.attrs)
+    with pytest.raises(ValueError, match="checked_type"):
+        with arch(PRO):
+            getattr(patterns, check)(untyped)
+
+
+def test_fp32_tests_of_non_tensor_types():
+    pair = typed(relay.Tuple([var("a", 1, 8), var("b", 1, 8)]))
+    with pytest.raises(AttributeError):
+        patterns.check_fp32(pair)
+    assert patterns.is_captured(pair) is False
+    assert patterns.is_captured(3) is False
 
 
 def test_checks_need_inferred_types():

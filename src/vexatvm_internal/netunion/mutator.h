@@ -10,7 +10,7 @@
 #pragma once
 
 #include "relay.h"
-#include "tvm_ffi.h"
+#include "vexa/tvm_ffi.h"
 
 #include <unordered_map>
 #include <utility>

@@ -1,7 +1,7 @@
 // TVM's Python Relay API as seen from this module's C++ code.
 #pragma once
 
-#include "tvm_ffi.h"
+#include "vexa/tvm_ffi.h"
 
 #include <pybind11/pybind11.h>
 
@@ -10,6 +10,7 @@
 namespace netunion {
 
 namespace py = pybind11;
+namespace ffi = vexa::ffi;
 
 // Node kinds, tested in the order TVM's ExprFunctor.visit tests them.
 enum class Kind : std::uint8_t {

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "node_reads.h"
 #include "patterns.h"
 #include "vexa/module.h"
 
@@ -14,6 +15,7 @@ namespace {
 struct ModuleState {
     py::dict globals;
     RelayClasses classes;
+    py::dict own;  // name -> the function this module defined under it
 };
 
 ModuleState*& state() {
@@ -33,6 +35,13 @@ py::object global(const char* name) {
 }
 
 const RelayClasses& relay() { return state()->classes; }
+
+void remember_own(py::module_& m, const char* name) { state()->own[name] = m.attr(name); }
+
+bool is_own(const char* name) {
+    PyObject* own = PyDict_GetItemString(state()->own.ptr(), name);
+    return own != nullptr && own == PyDict_GetItemString(state()->globals.ptr(), name);
+}
 
 bool is_instance(const py::handle& value, const py::object& cls) {
     int result = PyObject_IsInstance(value.ptr(), cls.ptr());
@@ -70,6 +79,7 @@ py::object get_current_arch_value() {
 }
 
 bool is_captured(const py::handle& extract) {
+    if (std::optional<bool> captured = fast::is_captured(fast::node(extract))) return *captured;
     if (!is_instance(extract, relay().call)) return false;
     return is_instance(extract.attr("op"), relay().function);
 }
@@ -130,12 +140,14 @@ void define_common(py::module_& m) {
     m.def(
         "check_fp32",
         [](const py::object& extract) {
+            if (std::optional<bool> fp32 = fast::is_float32(fast::node(extract))) return py::object(py::bool_(*fp32));
             py::object dtype = extract.attr("checked_type").attr("dtype");
             PyObject* equal = PyObject_RichCompare(dtype.ptr(), py::str("float32").ptr(), Py_EQ);
             if (equal == nullptr) throw py::error_already_set();
             return py::reinterpret_steal<py::object>(equal);
         },
         py::arg("extract"), "Whether the expression's inferred dtype is float32.");
+    remember_own(m, "is_captured");
     m.def(
         "tuple_multi_input_pattern",
         [](long start, long end, const py::object& ptrn_gen) {

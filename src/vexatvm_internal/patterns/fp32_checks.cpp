@@ -2,9 +2,14 @@
 // first test that decides, so later attribute reads and architecture queries
 // are not made. Comparisons go through Python's rich comparison, because
 // shape dimensions are TVM integers that compare with Python ints.
+//
+// The checks MergeComposite calls most often first try their shape tests on
+// static shapes read through TVM's C API (node_reads.h): the same test on
+// plain integers, at a fraction of the cost of TVM's Python attribute reads.
 
 #include <string>
 
+#include "node_reads.h"
 #include "patterns.h"
 
 namespace vexa::patterns {
@@ -82,27 +87,72 @@ py::object check_fp32_relu(const py::object& extract) {
     return global("is_captured")(arg(extract, 0));
 }
 
-py::object check_fp32_bias_add(const py::object& extract) {
-    py::object bias_type = shape_of(arg(extract, 1));
-    py::object data_type = shape_of(arg(extract, 0));
-    size_t data_rank = py::len(data_type);
+// A shape read through Python: its dimensions are TVM integers.
+struct PyShape {
+    py::object dims;
+    size_t size() const { return py::len(dims); }
+    py::object operator[](long index) const { return item(dims, index); }
+};
+
+PyShape arg_shape(const py::object& call, long index) { return {shape_of(arg(call, index))}; }
+
+bool ne(std::int64_t a, std::int64_t b) { return a != b; }
+
+// The shape tests, once for shapes read through Python and once for static
+// shapes read through the C API.
+template <typename Shape>
+bool bias_fits(const Shape& bias, const Shape& data) {
+    size_t data_rank = data.size();
     if (data_rank == 4 || data_rank == 3) {
         long channel_axis = data_rank == 4 ? 3 : 1;
-        if (py::len(bias_type) != 1 || ne(item(bias_type, 0), item(data_type, channel_axis))) {
-            return py::bool_(false);
-        }
+        if (bias.size() != 1 || ne(bias[0], data[channel_axis])) return false;
     }
-    if (!truth(global("is_captured")(arg(extract, 0)))) return py::bool_(false);
+    return true;
+}
+
+template <typename Shape>
+bool broadcasts_over_last_axis(const Shape& bias, const Shape& data) {
+    return data.size() == 3 && bias.size() == 1 && !ne(data[2], bias[0]);
+}
+
+// test(shape of args[first], shape of args[second]) on static shapes where
+// both are static, else on shapes read through Python in that order.
+template <typename Test>
+bool test_arg_shapes(const py::object& call, long first, long second, Test test) {
+    fast::Object node = fast::node(call);
+    std::optional<fast::Shape> a = fast::arg_shape(node, first);
+    std::optional<fast::Shape> b = a ? fast::arg_shape(node, second) : std::nullopt;
+    if (b) return test(*a, *b);
+    PyShape first_shape = arg_shape(call, first);
+    PyShape second_shape = arg_shape(call, second);
+    return test(first_shape, second_shape);
+}
+
+// is_captured(call.args[index]), read from the node while the module's
+// is_captured is its own.
+bool arg_is_captured(const py::object& call, long index) {
+    if (is_own("is_captured")) {
+        std::optional<fast::Object> argument = fast::arg(fast::node(call), index);
+        std::optional<bool> captured = argument ? fast::is_captured(*argument) : std::nullopt;
+        if (captured) return *captured;
+    }
+    return truth(global("is_captured")(arg(call, index)));
+}
+
+py::object check_fp32_bias_add(const py::object& extract) {
+    bool fits = test_arg_shapes(extract, 1, 0, [](const auto& bias, const auto& data) {
+        return bias_fits(bias, data);
+    });
+    if (!fits) return py::bool_(false);
+    if (!arg_is_captured(extract, 0)) return py::bool_(false);
     return check_fp32(extract);
 }
 
 py::object check_fp32_3d_add_broadcast(const py::object& extract) {
-    py::object bias_type = shape_of(arg(extract, 0));
-    py::object data_type = shape_of(arg(extract, 1));
-    if (py::len(data_type) != 3 || py::len(bias_type) != 1 ||
-        ne(item(data_type, 2), item(bias_type, 0))) {
-        return py::bool_(false);
-    }
+    bool fits = test_arg_shapes(extract, 0, 1, [](const auto& bias, const auto& data) {
+        return broadcasts_over_last_axis(bias, data);
+    });
+    if (!fits) return py::bool_(false);
     return gate(extract);
 }
 
@@ -111,23 +161,56 @@ bool same_shape(const py::object& a, const py::object& b) {
     return !ne(py::list(shape_of(a)), py::list(shape_of(b)));
 }
 
+// The operand tests of the residual adds on the nodes, where they read
+// static shapes: true when neither operand is a constant unless
+// `lhs_constant`, lhs is one exactly then, and both have one shape.
+std::optional<bool> residual_operands(fast::Object call, bool lhs_constant) {
+    std::optional<fast::Object> lhs = fast::arg(call, 0);
+    std::optional<fast::Object> rhs = fast::arg(call, 1);
+    if (!lhs || !rhs) return std::nullopt;
+    if (fast::is_constant(*lhs) != lhs_constant) return false;
+    if (fast::is_constant(*rhs)) return false;
+    std::optional<fast::Shape> lhs_shape = fast::shape(*lhs);
+    std::optional<fast::Shape> rhs_shape = fast::shape(*rhs);
+    if (!lhs_shape || !rhs_shape) return std::nullopt;
+    return *lhs_shape == *rhs_shape;
+}
+
+std::optional<bool> res_add_operands(const py::object& expr) {
+    fast::Object call = fast::node(expr);
+    std::optional<bool> is_cast = fast::calls_op(call, "cast");
+    if (!is_cast) return std::nullopt;
+    if (*is_cast) {
+        std::optional<fast::Object> inner = fast::arg(call, 0);
+        if (!inner) return std::nullopt;
+        call = *inner;
+    }
+    return residual_operands(call, false);
+}
+
 py::object check_fp32_res_add(const py::object& expr) {
-    py::object args = expr.attr("args");
-    if (op_name(expr) == "cast") args = arg(expr, 0).attr("args");
-    py::object lhs = item(args, 0), rhs = item(args, 1);
-    if (is_instance(lhs, relay().constant)) return py::bool_(false);
-    if (is_instance(rhs, relay().constant)) return py::bool_(false);
-    if (!same_shape(lhs, rhs)) return py::bool_(false);
+    std::optional<bool> fits = res_add_operands(expr);
+    if (!fits) {
+        py::object args = expr.attr("args");
+        if (op_name(expr) == "cast") args = arg(expr, 0).attr("args");
+        py::object lhs = item(args, 0), rhs = item(args, 1);
+        fits = !is_instance(lhs, relay().constant) && !is_instance(rhs, relay().constant) &&
+               same_shape(lhs, rhs);
+    }
+    if (!*fits) return py::bool_(false);
     return check_fp32(expr);
 }
 
 py::object check_fp32_res_add_constant(const py::object& expr) {
     if (!truth(gate(expr))) return py::bool_(false);
-    py::object args = expr.attr("args");
-    py::object lhs = item(args, 0), rhs = item(args, 1);
-    if (!is_instance(lhs, relay().constant)) return py::bool_(false);
-    if (is_instance(rhs, relay().constant)) return py::bool_(false);
-    if (!same_shape(lhs, rhs)) return py::bool_(false);
+    std::optional<bool> fits = residual_operands(fast::node(expr), true);
+    if (!fits) {
+        py::object args = expr.attr("args");
+        py::object lhs = item(args, 0), rhs = item(args, 1);
+        fits = is_instance(lhs, relay().constant) && !is_instance(rhs, relay().constant) &&
+               same_shape(lhs, rhs);
+    }
+    if (!*fits) return py::bool_(false);
     return check_fp32(expr);
 }
 

@@ -23,6 +23,11 @@ struct RelayClasses {
 };
 const RelayClasses& relay();
 
+// Whether the module global `name` is still the function the module defined
+// under it (remember_own): fast paths stand in for it only then.
+void remember_own(py::module_& m, const char* name);
+bool is_own(const char* name);
+
 bool is_instance(const py::handle& value, const py::object& cls);
 
 // `expr.op.name`, raising the host's errors where Python would.

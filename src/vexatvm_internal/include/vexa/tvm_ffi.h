@@ -1,21 +1,24 @@
-// Direct calls into TVM's C API, for the walk's hot path.
+// Direct calls into TVM's C API, for hot paths.
 //
 // TVM's Python API reaches every node field and constructor through ctypes,
-// at several microseconds per call; a rebuilt call node needs about ten such
-// calls. The walker makes the same calls (node.NodeGetAttr, runtime.Array*,
-// relay.ir.<Node> constructors) through the C entry points that
-// tvm/_ffi/_ctypes/packed_func.py uses, with the same arguments, and only
-// turns nodes into Python objects where Python code looks at them.
+// at several microseconds per call: a rebuilt call node needs about ten such
+// calls, reading a 3-D shape about six. Hot paths make the same calls
+// (node.NodeGetAttr, runtime.Array*, relay.ir.<Node> constructors) through
+// the C entry points that tvm/_ffi/_ctypes/packed_func.py uses, with the same
+// arguments, and only turn nodes into Python objects where Python code looks
+// at them.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
-namespace netunion::ffi {
+namespace vexa::ffi {
 
 namespace py = pybind11;
 
@@ -75,6 +78,10 @@ public:
     Object operator()(std::initializer_list<Arg> args) const { return object(args.begin(), args.size()); }
     Object operator()(const std::vector<Arg>& args) const { return object(args.data(), args.size()); }
     std::int64_t call_int(std::initializer_list<Arg> args) const;
+    // A call returning an int, a bool or a str (TVM hands out a data type as
+    // its str); nullopt where it returns anything else.
+    std::optional<std::int64_t> try_int(std::initializer_list<Arg> args) const;
+    std::optional<std::string> try_str(std::initializer_list<Arg> args) const;
 
 private:
     Object object(const Arg* args, size_t count) const;
@@ -113,6 +120,8 @@ inline std::int64_t get_int(const Object& obj, const char* name) {
     return api().node_get_attr.call_int({obj, name});
 }
 std::vector<Object> items(const Object& array);
+// The runtime type index of a registered type key ("relay.Call", "IntImm").
+unsigned type_index_of(const char* type_key);
 Object make_array(const std::vector<Object>& elements);
 
-}  // namespace netunion::ffi
+}  // namespace vexa::ffi

@@ -1,9 +1,9 @@
-#include "tvm_ffi.h"
+#include "vexa/tvm_ffi.h"
 
 #include <stdexcept>
 #include <string>
 
-namespace netunion::ffi {
+namespace vexa::ffi {
 
 namespace {
 
@@ -23,6 +23,7 @@ struct CApi {
     int (*object_free)(void*);
     int (*object_retain)(void*);
     int (*object_get_type_index)(void*, unsigned*);
+    int (*object_type_key_to_index)(const char*, unsigned*);
 };
 
 // The Python side: TVM's loaded library and its own error and object
@@ -51,6 +52,8 @@ const Bridge& bridge() {
         out->c.object_retain = reinterpret_cast<decltype(out->c.object_retain)>(address("TVMObjectRetain"));
         out->c.object_get_type_index =
             reinterpret_cast<decltype(out->c.object_get_type_index)>(address("TVMObjectGetTypeIndex"));
+        out->c.object_type_key_to_index =
+            reinterpret_cast<decltype(out->c.object_type_key_to_index)>(address("TVMObjectTypeKey2Index"));
         out->tvm_value = py::module_::import("tvm._ffi._ctypes.types").attr("TVMValue");
         out->return_object = py::module_::import("tvm._ffi._ctypes.object").attr("_return_object");
         out->raise_last_ffi_error = base.attr("raise_last_ffi_error");
@@ -154,13 +157,32 @@ Object PackedFunc::object(const Arg* args, size_t count) const {
 }
 
 std::int64_t PackedFunc::call_int(std::initializer_list<Arg> args) const {
+    if (std::optional<std::int64_t> value = try_int(args)) return *value;
+    throw std::runtime_error("TVM returned a value other than an int where an int was expected");
+}
+
+std::optional<std::int64_t> PackedFunc::try_int(std::initializer_list<Arg> args) const {
     Arg result;
     int code = call(args.begin(), args.size(), result);
     if (code == kInt) return result.value.v_int64;
     if (code == kBool) return result.value.v_bool ? 1 : 0;
     if (code == kObjectHandle) Object::steal(result.value.v_handle);  // released here
-    throw std::runtime_error("TVM returned a value of type code " + std::to_string(code) +
-                             " where an int was expected");
+    return std::nullopt;
+}
+
+std::optional<std::string> PackedFunc::try_str(std::initializer_list<Arg> args) const {
+    Arg result;
+    int code = call(args.begin(), args.size(), result);
+    // A str result points into TVM's per-thread return store, valid until the next call.
+    if (code == kStr) return std::string(result.value.v_str);
+    if (code == kObjectHandle) Object::steal(result.value.v_handle);
+    return std::nullopt;
+}
+
+unsigned type_index_of(const char* type_key) {
+    unsigned index = 0;
+    check(bridge().c.object_type_key_to_index(type_key, &index));
+    return index;
 }
 
 const Api& api() {
@@ -182,4 +204,4 @@ Object make_array(const std::vector<Object>& elements) {
     return api().array(args);
 }
 
-}  // namespace netunion::ffi
+}  // namespace vexa::ffi
