@@ -169,6 +169,17 @@ def test_explain_names_the_refusing_entries():
     assert "vexa_fp32.relu" in relu
 
 
+@pytest.mark.parametrize("example", ["int8-cnn", "fp32-cnn-transformer", "yolo-detector"])
+def test_explain_never_changes_what_is_captured(example):
+    # Numbering the calls must keep every constant exact: the gelu and
+    # layer-norm patterns compare float scalars such as sqrt(2/pi) exactly.
+    _, plain, _ = run("partition", example, "--arch", "vexa-pro", "--json")
+    _, explained, _ = run("partition", example, "--arch", "vexa-pro", "--json", "--explain")
+    explained = json.loads(explained)
+    del explained["explain"]
+    assert explained == json.loads(plain)
+
+
 def test_fuse_networks(tmp_path):
     out_file = tmp_path / "fused.relay"
     code, out, err = run("fuse", "int8-cnn", "int8-cnn", "--share-input", "-o", str(out_file), "--json")

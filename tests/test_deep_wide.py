@@ -5,7 +5,8 @@ import tvm
 from tvm import relay
 
 import vexatvm_internal
-from vexatvm_internal.summary import summarize
+from vexatvm_internal.summary import RefusalLog, explain, summarize
+from vexatvm_standins import driver
 
 
 def test_chain_of_50000_operators():
@@ -15,10 +16,15 @@ def test_chain_of_50000_operators():
         y = relay.nn.relu(y) if i % 2 else relay.sigmoid(y)
     mod = tvm.IRModule.from_expr(relay.Function([x], y))
     # The block table matches nothing here; its checks and the consumer index
-    # must still cope with the depth, and so must the summary.
-    out = vexatvm_internal.partition_for_vexa(mod, tables=("vexa_blocks",), arch="vexa-pro")
+    # must still cope with the depth, and so must the summary and --explain,
+    # which numbers every call first.
+    log = RefusalLog()
+    out = driver.partition(mod, tables=("vexa_blocks",), arch="vexa-pro", wrap_check=log.wrap,
+                           after_prepare=log.annotate)
     report = summarize(out)
     assert report["host_operators"] == {"sigmoid": 25000, "nn.relu": 25000}
+    lines = [item["line"] for item in explain(out, log)]
+    assert sorted(lines) == list(range(1, 50001))
 
 
 def test_concatenation_of_1000_inputs():

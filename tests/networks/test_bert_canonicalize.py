@@ -4,9 +4,6 @@ canonicalization. The export runs in a child process (torch and tvm are never
 loaded together here)."""
 
 import os
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
@@ -22,49 +19,17 @@ from tvm import relay  # noqa: E402
 
 import vexatvm_internal  # noqa: E402
 from vexatvm_internal.summary import summarize  # noqa: E402
+from bert_onnx import LAYERS, SEQ, export_bert  # noqa: E402
 from relay_cpu import inline_composites, run  # noqa: E402
 
 pytestmark = pytest.mark.networks
 
-LAYERS = 2
-SEQ = 8
-
-EXPORT = textwrap.dedent(
-    f"""
-    import sys
-    import torch
-    from transformers import BertConfig, BertModel
-
-    config = BertConfig(vocab_size=100, hidden_size=64, num_hidden_layers={LAYERS},
-                        num_attention_heads=4, intermediate_size=128,
-                        max_position_embeddings=32, layer_norm_eps=1e-5)
-    torch.manual_seed(0)
-    bert = BertModel(config).eval()
-
-    class ByKeyword(torch.nn.Module):
-        def __init__(self, model):
-            super().__init__()
-            self.model = model
-
-        def forward(self, input_ids):
-            return self.model(input_ids=input_ids).last_hidden_state
-
-    ids = torch.randint(0, 100, (1, {SEQ}))
-    torch.onnx.export(ByKeyword(bert), (ids,), sys.argv[1], opset_version=17, dynamo=False,
-                      input_names=["input_ids"], output_names=["hidden"])
-    """
-)
-
 
 @pytest.fixture(scope="module")
 def bert(tmp_path_factory):
-    out = tmp_path_factory.mktemp("bert")
-    script = out / "export.py"
-    script.write_text(EXPORT)
-    path = out / "bert.onnx"
-    proc = subprocess.run([sys.executable, str(script), str(path)], capture_output=True, text=True,
-                          timeout=600)
-    assert proc.returncode == 0, proc.stderr[-4000:]
+    path = tmp_path_factory.mktemp("bert") / "bert.onnx"
+    failure = export_bert(path)
+    assert failure is None, failure
     model = onnx.load(str(path))
     mod, params = relay.frontend.from_onnx(model, freeze_params=True)
     plain = vexatvm_internal.partition_for_vexa(mod, params, tables=("vexa_fp32",), arch="vexa-pro")

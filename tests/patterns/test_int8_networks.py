@@ -3,7 +3,6 @@ partitioned with the int8 tables."""
 
 import collections
 import functools
-import warnings
 
 import pytest
 
@@ -15,6 +14,7 @@ nn = torch.nn
 from tvm import relay  # noqa: E402
 
 from int8_graphs import composites, conv_ops, host_ops, partition  # noqa: E402
+from torch_quantized import quantize_and_trace  # noqa: E402
 
 pytestmark = pytest.mark.networks
 
@@ -133,22 +133,8 @@ GAINS = {"hardswish": 10.0}
 @functools.lru_cache(maxsize=None)
 def imported(name):
     """Post-training quantization (x86 engine) on seeded random data, traced and imported."""
-    torch.manual_seed(0)
-    torch.backends.quantized.engine = "x86"
-    model = NETWORKS[name]().eval()
-    gain = GAINS.get(name, 1.0)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        if model.fuse:
-            tq.fuse_modules(model, model.fuse, inplace=True)
-        model.qconfig = tq.get_default_qconfig("x86")
-        tq.prepare(model, inplace=True)
-        data = torch.Generator().manual_seed(1)
-        with torch.no_grad():
-            for _ in range(4):
-                model(torch.randn(SHAPE, generator=data) * gain)
-        tq.convert(model, inplace=True)
-        traced = torch.jit.trace(model, torch.randn(SHAPE, generator=data) * gain).eval()
+    torch.manual_seed(0)  # the weights
+    traced = quantize_and_trace(NETWORKS[name](), SHAPE, GAINS.get(name, 1.0))
     return relay.frontend.from_pytorch(traced, [("input", SHAPE)])
 
 

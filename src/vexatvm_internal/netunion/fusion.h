@@ -1,9 +1,11 @@
 // Pieces of the netunion module shared between its source files.
 #pragma once
 
-#include "relay.h"
+#include "vexa/relay_nodes.h"
 
 namespace netunion {
+
+using namespace vexa::ir;  // NOLINT: the walker and node kinds are this module's vocabulary
 
 // a + b, as Python evaluates it.
 py::object plus(const py::handle& a, const py::handle& b);

@@ -8,7 +8,7 @@
 // mutator's own rules are ExprMutator's for everything else.
 
 #include "fusion.h"
-#include "mutator.h"
+#include "vexa/iterative_mutator.h"
 #include "vexa/module.h"
 
 #include <array>

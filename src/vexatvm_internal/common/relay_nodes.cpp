@@ -1,9 +1,9 @@
-#include "relay.h"
+#include "vexa/relay_nodes.h"
 
 #include <unordered_map>
 #include <utility>
 
-namespace netunion {
+namespace vexa::ir {
 
 const Relay& relay() {
     static Relay* r = [] {
@@ -96,4 +96,4 @@ py::list items(const py::handle& array) {
     return py::list(std::move(all));
 }
 
-}  // namespace netunion
+}  // namespace vexa::ir

@@ -9,14 +9,14 @@
 // (tvm_ffi.h); the hooks get Python objects only where they ask for them.
 #pragma once
 
-#include "relay.h"
+#include "vexa/relay_nodes.h"
 #include "vexa/tvm_ffi.h"
 
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
-namespace netunion {
+namespace vexa::ir {
 
 // A call whose operator and arguments are read from TVM at most once.
 class CallView {
@@ -105,4 +105,4 @@ private:
     std::unordered_map<void*, Memo> memo_;
 };
 
-}  // namespace netunion
+}  // namespace vexa::ir

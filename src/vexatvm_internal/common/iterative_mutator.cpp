@@ -1,9 +1,9 @@
-#include "mutator.h"
+#include "vexa/iterative_mutator.h"
 
 #include <string>
 #include <utility>
 
-namespace netunion {
+namespace vexa::ir {
 
 namespace {
 
@@ -178,4 +178,4 @@ py::object IterativeMutator::visit(const py::object& expr) {
     }
 }
 
-}  // namespace netunion
+}  // namespace vexa::ir

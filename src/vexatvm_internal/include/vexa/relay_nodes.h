@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-namespace netunion {
+namespace vexa::ir {
 
 namespace py = pybind11;
 namespace ffi = vexa::ffi;
@@ -56,4 +56,4 @@ py::list items(const py::handle& array);
 
 inline py::object attr(const py::handle& obj, const char* name) { return obj.attr(name); }
 
-}  // namespace netunion
+}  // namespace vexa::ir

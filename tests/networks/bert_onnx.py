@@ -1,0 +1,42 @@
+"""A small random-weight BertModel from transformers, exported to ONNX at
+opset 17 in a child process: transformers and tvm are never loaded together
+(that import order crashed the process here)."""
+
+import subprocess
+import sys
+import textwrap
+
+LAYERS = 2
+SEQ = 8
+
+EXPORT = textwrap.dedent(
+    f"""
+    import sys
+    import torch
+    from transformers import BertConfig, BertModel
+
+    config = BertConfig(vocab_size=100, hidden_size=64, num_hidden_layers={LAYERS},
+                        num_attention_heads=4, intermediate_size=128,
+                        max_position_embeddings=32, layer_norm_eps=1e-5)
+    torch.manual_seed(0)
+    bert = BertModel(config).eval()
+
+    class ByKeyword(torch.nn.Module):
+        def __init__(self, model):
+            super().__init__()
+            self.model = model
+
+        def forward(self, input_ids):
+            return self.model(input_ids=input_ids).last_hidden_state
+
+    ids = torch.randint(0, 100, (1, {SEQ}))
+    torch.onnx.export(ByKeyword(bert), (ids,), sys.argv[1], opset_version=17, dynamo=False,
+                      input_names=["input_ids"], output_names=["hidden"])
+    """
+)
+
+
+def export_bert(path):
+    """Writes the encoder to `path`; returns the child's stderr on failure, else None."""
+    proc = subprocess.run([sys.executable, "-c", EXPORT, str(path)], capture_output=True, text=True, timeout=600)
+    return None if proc.returncode == 0 else proc.stderr[-4000:]

@@ -1,0 +1,283 @@
+"""`vexatvm partition` on real exported networks, as a user runs it: a BERT
+encoder from transformers (ONNX), a PyTorch post-training-quantized CNN
+(saved as Relay text with its weights), and a YOLOv5-style detector in both
+head styles (ONNX). Each run asks for --json, --explain and a picture; the
+driver's partition of the same model must type-check and compute what the
+original computes."""
+
+import collections
+import io
+import json
+import xml.etree.ElementTree as ET
+
+import numpy as np
+import pytest
+
+torch = pytest.importorskip("torch")  # before TVM
+tq = pytest.importorskip("torch.ao.quantization")
+onnx = pytest.importorskip("onnx")
+pytest.importorskip("transformers")
+
+import tvm  # noqa: E402
+from tvm import relay  # noqa: E402
+
+import vexatvm_internal  # noqa: E402
+from vexatvm_internal import cli  # noqa: E402
+from vexatvm_internal.picture import colour_of  # noqa: E402
+from vexatvm_internal.summary import summarize  # noqa: E402
+from bert_onnx import LAYERS, export_bert  # noqa: E402
+from relay_cpu import inline_composites, run  # noqa: E402
+from torch_detector import export_onnx  # noqa: E402
+from torch_quantized import quantize_and_trace  # noqa: E402
+
+pytestmark = pytest.mark.networks
+
+nn = torch.nn
+SHAPE = (1, 3, 16, 16)
+
+
+class QuantizedCNN(nn.Module):
+    """Padded, depthwise and grouped convolutions, a residual add, a
+    concatenation, max pooling, a resize, hard-swish and a linear layer."""
+
+    fuse = [["stem", "stem_relu"], ["dw", "dw_relu"]]
+
+    def __init__(self):
+        super().__init__()
+        self.quant = tq.QuantStub()
+        self.stem = nn.Conv2d(3, 16, 3, padding=1)
+        self.stem_relu = nn.ReLU()
+        self.dw = nn.Conv2d(16, 16, 3, padding=1, groups=16)
+        self.dw_relu = nn.ReLU()
+        self.residual = nn.quantized.FloatFunctional()
+        self.cat = nn.quantized.FloatFunctional()
+        self.mix = nn.Conv2d(32, 32, 1)
+        self.grouped = nn.Conv2d(32, 32, 3, padding=1, groups=4)
+        self.pool = nn.MaxPool2d(2)
+        self.up = nn.Upsample(scale_factor=2, mode="nearest")
+        self.hardswish = nn.Hardswish()
+        self.gap = nn.AdaptiveAvgPool2d(1)
+        self.fc = nn.Linear(32, 10)
+        self.dequant = tq.DeQuantStub()
+
+    def forward(self, x):
+        s = self.stem_relu(self.stem(self.quant(x)))
+        r = self.residual.add(s, self.dw_relu(self.dw(s)))
+        g = self.grouped(self.mix(self.cat.cat([r, s], 1)))
+        h = self.hardswish(self.up(self.pool(g)))
+        return self.dequant(self.fc(torch.flatten(self.gap(h), 1)))
+
+
+def quantized_cnn():
+    """(module, params): post-training static quantization on seeded random data, traced and imported."""
+    torch.manual_seed(0)  # the weights
+    traced = quantize_and_trace(QuantizedCNN(), SHAPE)
+    return relay.frontend.from_pytorch(traced, [("input", SHAPE)])
+
+
+def bound(mod, params):
+    """mod with its parameters as constants: what a Relay text file holds."""
+    out = mod.clone()
+    if params:
+        out["main"] = relay.build_module.bind_params_by_name(out["main"], params)
+    return out
+
+
+class Network:
+    def __init__(self, path, mod, params, inputs):
+        self.path, self.mod, self.params, self.inputs = str(path), mod, params, inputs
+
+
+@pytest.fixture(scope="module")
+def networks(tmp_path_factory):
+    out = tmp_path_factory.mktemp("networks")
+    found = {}
+
+    bert = out / "bert.onnx"
+    failure = export_bert(bert)
+    assert failure is None, failure
+    mod, params = relay.frontend.from_onnx(onnx.load(str(bert)), freeze_params=True)
+    ids = np.random.default_rng(0).integers(0, 100, (1, 8)).astype("int64")
+    found["bert"] = Network(bert, mod, params, {"input_ids": ids})
+
+    mod, params = quantized_cnn()
+    text = out / "quantized_cnn.relay"
+    text.write_text(bound(mod, params).astext(show_meta_data=True))
+    image = np.random.default_rng(1).standard_normal(SHAPE).astype("float32")
+    found["quantized_cnn"] = Network(text, mod, params, {"input": image})
+
+    for style in ("split", "slices"):
+        path = out / f"detector_{style}.onnx"
+        path.write_bytes(export_onnx(style))
+        mod, params = relay.frontend.from_onnx(onnx.load(str(path)), {"images": (1, 3, 64, 64)})
+        image = np.random.default_rng(2).standard_normal((1, 3, 64, 64)).astype("float32")
+        found[f"detector_{style}"] = Network(path, mod, params, {"images": image})
+    return found
+
+
+CASES = {
+    # name: (network, tables, arch, --canonicalize)
+    "bert-pro": ("bert", ("vexa_fp32",), "vexa-pro", False),
+    "bert-nano": ("bert", ("vexa_fp32",), "vexa-nano", False),
+    "bert-pro-canonicalized": ("bert", ("vexa_fp32",), "vexa-pro", True),
+    "quantized_cnn": ("quantized_cnn", ("vexa",), "vexa-pro", False),
+    "quantized_cnn-fc-canonicalized": ("quantized_cnn", ("vexa_with_fc",), "vexa-pro", True),
+    "detector_split": ("detector_split", ("vexa_blocks", "vexa_fp32"), "vexa-pro", False),
+    "detector_slices": ("detector_slices", ("vexa_blocks", "vexa_fp32"), "vexa-pro", False),
+}
+
+
+@pytest.fixture(scope="module")
+def command(networks, tmp_path_factory):
+    """case -> (JSON report, SVG path) of one `vexatvm partition ... --json --explain --svg` run."""
+    done = {}
+
+    def get(case):
+        if case not in done:
+            network, tables, arch, canonicalize = CASES[case]
+            svg = tmp_path_factory.mktemp("pictures") / f"{case}.svg"
+            argv = ["partition", networks[network].path, "--arch", arch, "--json", "--explain", "--quiet",
+                    "--svg", str(svg)]
+            for table in tables:
+                argv += ["--table", table]
+            if canonicalize:
+                argv.append("--canonicalize")
+            out = io.StringIO()
+            assert cli.main(argv, out) == 0
+            done[case] = json.loads(out.getvalue()), svg
+        return done[case]
+
+    return get
+
+
+def gelu_and_layer_norm_counts(report):
+    return report["composites"].get("vexa_fp32.gelu", 0), report["composites"].get("vexa_fp32.layer_norm", 0)
+
+
+# ---------------------------------------------------------------- what runs on the accelerator
+
+
+def test_bert_gate(command):
+    pro, _ = command("bert-pro")
+    nano, _ = command("bert-nano")
+    canonical, _ = command("bert-pro-canonicalized")
+    # The opset-17 export writes layer norms with variance and divide: only
+    # canonicalization brings every layer's into the captured form.
+    assert gelu_and_layer_norm_counts(pro) == (LAYERS, 0)
+    assert gelu_and_layer_norm_counts(canonical) == (LAYERS, 1 + 2 * LAYERS)
+    assert gelu_and_layer_norm_counts(nano) == (0, 0)
+    assert pro["composites"] == {"vexa_fp32.3d_add_broadcast": 6 * LAYERS, "vexa_fp32.gelu": LAYERS,
+                                 "vexa_fp32.matmul": 6 * LAYERS, "vexa_fp32.res_add": 2 * LAYERS}
+    # The sdpa export scales query and key apart: no attention form.
+    assert not any("attention" in name for name in canonical["composites"])
+    assert pro["operators"] == canonical["operators"] == nano["operators"] == 157
+    assert (nano["offloaded"], pro["offloaded"], canonical["offloaded"]) == (4, 62, 107)
+    # On vexa-nano the gate refuses what vexa-pro captures, and --explain says so.
+    refused = collections.Counter(name for item in nano["explain"] for name in item["refused_by"])
+    assert refused["vexa_fp32.gelu"] == LAYERS
+    assert refused["vexa_fp32.matmul"] == 6 * LAYERS
+
+
+QUANTIZED = {"vexa.qnn_conv": 4, "vexa.qnn_add": 1, "vexa.concat": 1, "vexa.maxpool2d": 1, "vexa.upsampling": 1,
+             "vexa.avg_pooling2d": 1}
+
+
+def test_quantized_cnn(command):
+    plain, _ = command("quantized_cnn")
+    fc, _ = command("quantized_cnn-fc-canonicalized")
+    assert plain["composites"] == QUANTIZED
+    # qnn.hardswish is in no table; the pad reads the NCHW input before the
+    # layout change; the linear's bias is canonicalised away from "vexa.qnn_fc"
+    # by the preparation, and --canonicalize brings it back.
+    for op in ("qnn.hardswish", "nn.pad", "qnn.dense"):
+        assert plain["host_operators"][op] == 1
+    assert fc["composites"] == {**QUANTIZED, "vexa.qnn_fc": 1}
+    assert "qnn.dense" not in fc["host_operators"]
+    assert (plain["offloaded"], plain["operators"]) == (55, 71)
+    assert (fc["offloaded"], fc["operators"]) == (52, 58)
+
+
+@pytest.mark.parametrize("style", ["split", "slices"])
+def test_detector(command, style):
+    report, _ = command(f"detector_{style}")
+    assert report["composites"] == {"vexa_blocks.yolov5_fp32_post": 1, "vexa_fp32.conv2d": 8,
+                                    "vexa_fp32.silu": 5}
+    # The conv biases arrive as add(conv, (1,1,1,C) constant), which the bias check refuses.
+    assert report["host_operators"] == {"add": 8, "layout_transform": 1}
+    assert all("vexa_fp32.bias_add" in item["refused_by"] for item in report["explain"] if item["operator"] == "add")
+
+
+# ---------------------------------------------------------------- the report itself
+
+
+@pytest.mark.parametrize("case", sorted(CASES))
+def test_report_accounts_for_every_operator(command, case):
+    report, _ = command(case)
+    network, tables, arch, _ = CASES[case]
+    assert report["tables"] == list(tables) and report["architecture"] == arch
+    host = sum(report["host_operators"].values())
+    assert report["offloaded"] + host == report["operators"]
+    assert report["offloaded_share"] == pytest.approx(report["offloaded"] / report["operators"])
+    # One explanation per operator call left on the host, naming only entries of the tables run.
+    assert collections.Counter(item["operator"] for item in report["explain"]) == report["host_operators"]
+    for item in report["explain"]:
+        assert all(name.split(".")[0] in tables for name in item["refused_by"])
+
+
+@pytest.mark.parametrize("case", sorted(CASES))
+def test_command_agrees_with_the_driver(command, partitioned, case):
+    # --explain numbers the calls first; that must not change what is captured.
+    report, _ = command(case)
+    summary = summarize(partitioned(case))
+    assert {key: report[key] for key in summary} == summary
+
+
+@pytest.mark.parametrize("case", sorted(CASES))
+def test_picture_colours_each_composite(command, case):
+    report, svg = command(case)
+    nodes = [g for g in ET.parse(svg).getroot().iter("{http://www.w3.org/2000/svg}g") if g.get("class") == "node"]
+    fills = collections.Counter()
+    for g in nodes:
+        title = g.find("{http://www.w3.org/2000/svg}title")
+        shapes = [e for e in g if e.get("fill") not in (None, "none")]
+        text = " ".join(t.text or "" for t in g.iter("{http://www.w3.org/2000/svg}text"))
+        if text.startswith("vexa"):
+            name = text.split()[0]
+            assert shapes and shapes[0].get("fill").lower() == colour_of(name).lower(), title.text
+            fills[name] += 1
+    assert dict(fills) == report["composites"]
+
+
+# ---------------------------------------------------------------- the partitioned module
+
+
+@pytest.fixture(scope="module")
+def partitioned(networks):
+    done = {}
+
+    def get(case):
+        if case not in done:
+            network, tables, arch, canonicalize = CASES[case]
+            net = networks[network]
+            done[case] = vexatvm_internal.partition_for_vexa(net.mod, net.params, tables=tables, arch=arch,
+                                                            canonicalize=canonicalize)
+        return done[case]
+
+    return get
+
+
+@pytest.mark.parametrize("case", sorted(CASES))
+def test_partitioned_module_type_checks_and_computes_the_same(networks, partitioned, case):
+    net = networks[CASES[case][0]]
+    mod = partitioned(case)
+    checked = relay.transform.InferType()(mod)
+    original = relay.transform.InferType()(bound(net.mod, net.params))
+    assert tvm.ir.structural_equal(checked["main"].checked_type.ret_type, original["main"].checked_type.ret_type)
+    expected = run(original, net.inputs)
+    got = run(inline_composites(mod), net.inputs)
+    assert len(got) == len(expected)
+    for g, e in zip(got, expected):
+        assert g.shape == e.shape and np.abs(e).max() > 0
+        # The quantized network's output is dequantized int8: one step of rounding apart at most.
+        tolerance = 0.05 if CASES[case][0] == "quantized_cnn" else 1e-3
+        np.testing.assert_allclose(g, e, rtol=1e-4, atol=tolerance)

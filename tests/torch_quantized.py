@@ -1,0 +1,25 @@
+"""PyTorch eager-mode post-training static quantization, as users run it."""
+
+import warnings
+
+import torch
+import torch.ao.quantization as tq
+
+
+def quantize_and_trace(model, shape, gain=1.0):
+    """`model` fused (its ``fuse`` lists), calibrated on seeded random data
+    scaled by `gain` with the x86 engine, converted and traced."""
+    torch.backends.quantized.engine = "x86"
+    model = model.eval()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        if model.fuse:
+            tq.fuse_modules(model, model.fuse, inplace=True)
+        model.qconfig = tq.get_default_qconfig("x86")
+        tq.prepare(model, inplace=True)
+        data = torch.Generator().manual_seed(1)
+        with torch.no_grad():
+            for _ in range(4):
+                model(torch.randn(shape, generator=data) * gain)
+        tq.convert(model, inplace=True)
+        return torch.jit.trace(model, torch.randn(shape, generator=data) * gain).eval()
