@@ -8,6 +8,7 @@ import yaml
 from tvm import relay
 
 from vexatvm_internal import patterns
+from vexatvm_standins.build_module import BuildConfig
 from int8_graphs import (
     STEM,
     composites,
@@ -224,6 +225,49 @@ def test_check_on_untyped_conv_raises_the_hosts_error():
     expr = qconv(uint8_input(8), 8, 8)
     with pytest.raises(ValueError, match="checked_type"):
         patterns.check_qnn_conv_pattern(expr)
+
+
+def typed_body(expr):
+    import tvm
+
+    return relay.transform.InferType()(tvm.IRModule.from_expr(expr))["main"].body
+
+
+def test_check_walks_only_through_operator_calls():
+    # A call of a function (a captured region) on the way to the convolution,
+    # or running out of calls, fails the walk with the host's AttributeError.
+    p = relay.var("p", shape=(1, 8, 6, 6), dtype="int32")
+    region = relay.Function([p], relay.cast(p, "int32")).with_attr("Composite", "vexa.other")
+    conv = qconv(uint8_input(8), 8, 8, first_clip=False, cast=False)
+    for root in (relay.cast(relay.Call(region, [conv]), "uint8"), relay.cast(uint8_input(8, name="y"), "int32")):
+        with pytest.raises(AttributeError):
+            patterns.check_qnn_conv_pattern(typed_body(root))
+
+
+@pytest.mark.parametrize(
+    "channels, groups, expected",
+    [(8, 1, True), (None, 1, TypeError), (None, 2, TypeError), (8, 2, True), (24, 3, False)],
+    ids=["static", "symbolic-input-channels-ungrouped", "symbolic-input-channels-grouped", "grouped-pow2",
+         "grouped-not-pow2"],
+)
+def test_conv_check_on_static_and_symbolic_channels(channels, groups, expected):
+    # The check reads the input's channels before it decides, grouped or
+    # not: int() of a symbolic extent fails.
+    import tvm
+
+    cin = 8 if channels is None else channels
+    extent = relay.Any() if channels is None else tvm.tir.IntImm("int64", channels)
+    x = relay.var("x", shape=(1, 8, 8, extent), dtype="uint8")
+    w = relay.const(np.ones((3, 3, cin // groups, cin), "int8"))
+    conv = relay.qnn.op.conv2d(x, w, i32(0), i32(0), f32(0.05), f32(0.02), kernel_size=(3, 3), channels=cin,
+                               groups=groups, data_layout="NHWC", kernel_layout="HWIO", out_dtype="int32")
+    conv = typed_body(conv)
+    with BuildConfig(arch_config={"arch": "vexa-pro"}):
+        if isinstance(expected, type):
+            with pytest.raises(expected):
+                patterns._check_conv(conv)
+        else:
+            assert patterns._check_conv(conv) is expected
 
 
 # ------------------------------------------------------- vexa.qnn_tflite_qconv

@@ -67,6 +67,28 @@ def test_add_check(lhs, rhs, relu, accepted):
         assert "qnn.add" in host_ops(mod)
 
 
+@pytest.mark.parametrize(
+    "lhs, rhs, expected",
+    [
+        ((1, 8, 8, 16), (1, 8, 8, 16), True),
+        ((1, 8, 8, 16), (1, 1, 1, 16), False),
+        # TVM compares a symbolic extent by identity: two are never equal.
+        ((None, 8, 8, 16), (None, 8, 8, 16), False),
+        ((1, 8, 8, None), (1, 8, 8, 16), False),
+    ],
+    ids=["static", "broadcast", "symbolic-both", "symbolic-one"],
+)
+def test_add_check_on_static_and_symbolic_shapes(lhs, rhs, expected):
+    import tvm
+
+    def operand(name, shape):
+        return relay.var(name, shape=[relay.Any() if d is None else d for d in shape], dtype="uint8")
+
+    add = qadd(operand("a", lhs), operand("b", rhs))
+    call = relay.transform.InferType()(tvm.IRModule.from_expr(add))["main"].body
+    assert patterns._check_qnn_add(call) is expected
+
+
 def test_residual_add_of_two_convolutions():
     a, b = stem(8, name="a"), stem(8, name="b")
     mod = partition(qadd(a, qconv(b, 8, 8, pad=1), relu=True))

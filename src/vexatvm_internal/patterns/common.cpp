@@ -54,6 +54,9 @@ std::string op_name(const py::handle& call) {
 }
 
 py::object walk_to_op(py::object extract, const char* name) {
+    if (std::optional<fast::Object> found = fast::walk_to_op(fast::node(extract), name)) {
+        return found->to_python();
+    }
     py::object call = std::move(extract);
     while (!py::object(call.attr("op").attr("name")).equal(py::str(name))) {
         py::object args = call.attr("args");

@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "node_reads.h"
 #include "patterns.h"
 
 namespace vexa::patterns {
@@ -70,13 +71,26 @@ bool divides(long arch_channels, double quotient) {
     return std::fmod(static_cast<double>(arch_channels), quotient) == 0.0;
 }
 
-bool check_conv(const py::object& call) {
-    py::object conv_attrs = call.attr("attrs");
-    long c_groups = to_long(conv_attrs.attr("get_int")("groups"));
-    long och = to_long(conv_attrs.attr("get_int")("channels"));
+// call.args[0].checked_type.shape[3], as an int.
+long input_channels(const py::object& call) {
+    std::optional<fast::Shape> shape = fast::arg_shape(fast::node(call), 0);
+    if (shape && shape->size() > 3) return static_cast<long>((*shape)[3]);
     py::object args = call.attr("args");
-    py::object shape = args[py::int_(0)].attr("checked_type").attr("shape");
-    long ich = to_long(py::object(shape[py::int_(3)]));
+    py::object python_shape = args[py::int_(0)].attr("checked_type").attr("shape");
+    return to_long(py::object(python_shape[py::int_(3)]));
+}
+
+// call.attrs.get_int(key), as an int.
+long conv_attr(const py::object& call, const char* key) {
+    if (std::optional<std::int64_t> value = fast::int_attr(fast::node(call), key)) return static_cast<long>(*value);
+    py::object conv_attrs = call.attr("attrs");
+    return to_long(conv_attrs.attr("get_int")(key));
+}
+
+bool check_conv(const py::object& call) {
+    long c_groups = conv_attr(call, "groups");
+    long och = conv_attr(call, "channels");
+    long ich = input_channels(call);
 
     bool is_gr_conv = c_groups > 1 && c_groups != och && c_groups != ich;
     if (!is_gr_conv) return true;

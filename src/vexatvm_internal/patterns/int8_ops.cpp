@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "node_reads.h"
 #include "patterns.h"
 
 namespace vexa::patterns {
@@ -31,6 +32,15 @@ Pattern make_qnn_add_pattern(const py::object& lhs, const py::object& rhs) {
 }
 
 bool check_qnn_add_call(const py::object& call) {
+    fast::Object node = fast::node(call);
+    std::optional<fast::Object> lhs_node = fast::arg(node, 0);
+    std::optional<fast::Object> rhs_node = fast::arg(node, 1);
+    if (lhs_node && rhs_node) {
+        if (fast::is_constant(*lhs_node) || fast::is_constant(*rhs_node)) return false;
+        std::optional<fast::Shape> left = fast::shape(*lhs_node);
+        std::optional<fast::Shape> right = fast::shape(*rhs_node);
+        if (left && right) return *left == *right && left->size() == 4;
+    }
     py::object args = call.attr("args");
     py::object lhs = args[py::int_(0)];
     py::object rhs = args[py::int_(1)];

@@ -72,13 +72,54 @@ std::optional<bool> is_captured(const Object& expr) {
 
 bool is_constant(const Object& expr) { return is_a(expr, types().constant); }
 
+std::optional<std::int64_t> int_attr(const Object& call, const char* key) {
+    if (!is_a(call, types().call)) return std::nullopt;
+    Object attrs = ffi::get(call, "attrs");
+    if (!attrs) return std::nullopt;
+    try {
+        const ffi::PackedFunc& get_attr = ffi::api().node_get_attr;
+        if (std::optional<std::int64_t> value = get_attr.try_int({attrs, key})) return value;
+        Object value = get_attr({attrs, key});
+        if (!is_a(value, types().int_imm)) return std::nullopt;
+        return ffi::get_int(value, "value");
+    } catch (py::error_already_set&) {
+        return std::nullopt;  // no such attribute: the Python read raises it
+    }
+}
+
+namespace {
+
+// The registered operator `name`; none when TVM has no such operator.
+// Operators are registry singletons: one node per name.
+Object registered_op(const char* name) {
+    static const ffi::PackedFunc* get_op = new ffi::PackedFunc("ir.GetOp");
+    try {
+        return (*get_op)({name});
+    } catch (py::error_already_set&) {
+        return Object();  // the error is dropped with the exception
+    }
+}
+
+}  // namespace
+
 std::optional<bool> calls_op(const Object& expr, const char* name) {
     if (!is_a(expr, types().call)) return std::nullopt;
     Object op = ffi::get(expr, "op");
     if (!is_a(op, types().op)) return std::nullopt;
-    // Operators are registry singletons: one node per name.
-    static const ffi::PackedFunc* get_op = new ffi::PackedFunc("ir.GetOp");
-    return op.same_as((*get_op)({name}));
+    Object wanted = registered_op(name);
+    if (!wanted) return std::nullopt;
+    return op.same_as(wanted);
+}
+
+std::optional<Object> walk_to_op(Object expr, const char* name) {
+    for (;;) {
+        std::optional<bool> found = calls_op(expr, name);
+        if (!found) return std::nullopt;
+        if (*found) return expr;
+        std::optional<Object> first = arg(expr, 0);
+        if (!first) return std::nullopt;
+        expr = std::move(*first);
+    }
 }
 
 }  // namespace vexa::patterns::fast

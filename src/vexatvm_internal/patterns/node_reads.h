@@ -36,6 +36,13 @@ bool is_constant(const Object& expr);
 // expr is a call of operator `name` (nullopt: not a call of an operator).
 std::optional<bool> calls_op(const Object& expr, const char* name);
 
+// call.attrs.get_int(key) as an int: an int field, or an integer constant.
+std::optional<std::int64_t> int_attr(const Object& call, const char* key);
+
+// From expr along first arguments to the first call of operator `name`
+// (nullopt: the walk meets something other than a call of an operator).
+std::optional<Object> walk_to_op(Object expr, const char* name);
+
 // shape() of call.args[index].
 inline std::optional<Shape> arg_shape(const Object& call, std::int64_t index) {
     std::optional<Object> a = arg(call, index);
