@@ -20,7 +20,7 @@ from tvm.relay.op.contrib.register import get_pattern_table
 from .build_module import BuildConfig
 from .relay_traversal import current_graph
 
-__all__ = ["partition_for_vexa", "partition", "prepare", "merge_entries", "resolve_tables", "FLOAT_TABLES", "DESIRED_LAYOUTS"]
+__all__ = ["partition_for_vexa", "partition", "prepare", "merge_entries", "resolve_tables", "fold_constant_moves", "FLOAT_TABLES", "DESIRED_LAYOUTS"]
 
 FLOAT_TABLES = ("vexa_fp32", "vexa_fp32_quantizer", "vexa_blocks")
 DESIRED_LAYOUTS = {"qnn.conv2d": ["NHWC", "default"], "nn.conv2d": ["NHWC", "default"]}
@@ -53,18 +53,66 @@ def resolve_tables(tables):
     return resolved
 
 
-def prepare(mod, params=None, tables=("vexa",)):
+def _int8_tables_only(names):
+    # The block table captures dequantized post-processing as it is written.
+    return all(name not in FLOAT_TABLES for name in names)
+
+
+_FLOAT_ANCHORS = ("nn.conv2d", "nn.dense", "nn.matmul", "nn.batch_matmul", "nn.conv2d_transpose")
+
+
+def has_fake_quantized_anchors(func):
+    """Whether a float convolution or matrix product reads a dequantized
+    tensor: a graph quantized as dequantize -> op -> quantize (ONNX QDQ)
+    rather than with QNN operators, which the int8 tables capture as they are."""
+    from vexatvm_internal.summary import walk  # pylint: disable=import-outside-toplevel
+
+    found = []
+
+    def visit(node):
+        if (not found and isinstance(node, relay.Call) and isinstance(node.op, tvm.ir.Op)
+                and node.op.name in _FLOAT_ANCHORS and node.args
+                and isinstance(node.args[0], relay.Call) and isinstance(node.args[0].op, tvm.ir.Op)
+                and node.args[0].op.name == "qnn.dequantize"):
+            found.append(node)
+
+    walk(func.body, visit)
+    return bool(found)
+
+
+def prepare(mod, params=None, tables=("vexa",), canonicalize=False):
     """Bind params, infer types, convert convolutions to NHWC and, for the float
-    tables, fold constants. Returns a new module; ``mod`` is left unchanged."""
+    tables, fold constants. Returns a new module; ``mod`` is left unchanged.
+
+    With ``canonicalize``, a graph quantized as dequantize -> op -> quantize
+    first gets QNN operators (TVM's FakeQuantizationToInteger) when only int8
+    tables are applied, and data movement on constants is folded for
+    every table."""
+    names = _table_names(tables)
     mod = mod.clone()
     if params:
         mod["main"] = bind_params_by_name(mod["main"], params)
-    passes = [relay.transform.InferType(), relay.transform.ConvertLayout(DESIRED_LAYOUTS)]
-    if any(name in FLOAT_TABLES for name in _table_names(tables)):
-        passes.append(relay.transform.FoldConstant())
-    passes.append(relay.transform.InferType())
+    fold = any(name in FLOAT_TABLES for name in names)
+    first = [relay.transform.InferType()]
+    if canonicalize and _int8_tables_only(names) and has_fake_quantized_anchors(mod["main"]):
+        first += [relay.transform.FakeQuantizationToInteger(), relay.transform.InferType()]
+    first.append(relay.transform.ConvertLayout(DESIRED_LAYOUTS))
     with tvm.transform.PassContext(opt_level=3):
-        return tvm.transform.Sequential(passes)(mod)
+        mod = tvm.transform.Sequential(first)(mod)
+        if fold or canonicalize:
+            mod = fold_constant_moves(mod)
+        rest = [relay.transform.FoldConstant()] if fold else []
+        return tvm.transform.Sequential(rest + [relay.transform.InferType()])(mod)
+
+
+def fold_constant_moves(mod):
+    """mod with data movement on constants in main folded, bit for bit as
+    FoldConstant folds it, without compiling a kernel per call."""
+    from vexatvm_internal.patterns import _fold_constant_moves  # pylint: disable=import-outside-toplevel
+
+    out = mod.clone()
+    out["main"] = _fold_constant_moves(mod["main"])
+    return relay.transform.InferType()(out)
 
 
 def _optimizable(func):
@@ -113,12 +161,12 @@ def merge_entries(mod, entries, wrap_check=None, on_entry=None):
 
 
 def partition(mod, params=None, tables=("vexa",), arch=None, wrap_check=None, after_prepare=None,
-              on_entry=None, canonicalize=False):
+              on_entry=None, canonicalize=True):
     """partition_for_vexa, with hooks for tools that time, explain or report
     progress: ``wrap_check`` and ``on_entry`` (see merge_entries), and
     ``after_prepare(mod)``, which returns the module the tables then run on."""
     resolved = resolve_tables(tables)
-    mod = prepare(mod, params, [name for name, _ in resolved])
+    mod = prepare(mod, params, [name for name, _ in resolved], canonicalize)
     if canonicalize:
         from vexatvm_internal.patterns import _canonicalize  # pylint: disable=import-outside-toplevel
 
@@ -132,15 +180,17 @@ def partition(mod, params=None, tables=("vexa",), arch=None, wrap_check=None, af
     return mod
 
 
-def partition_for_vexa(mod, params=None, *, tables=("vexa",), arch=None, canonicalize=False):
+def partition_for_vexa(mod, params=None, *, tables=("vexa",), arch=None, canonicalize=True):
     """Partition ``mod`` for the accelerator with the registered pattern tables
     ``tables``, applied in order.
 
     ``params`` are bound as constants first. ``arch`` is a built-in
     architecture name, an inline description mapping, or None for the current
-    ``BuildConfig``. With ``canonicalize``, forms real exports take are first
-    rewritten into the forms the tables capture (equivalent up to float
-    rounding). Returns the module with the composites merged in; the caller's
+    ``BuildConfig``. With ``canonicalize`` (the default), forms real exports
+    take are first rewritten into the forms the tables capture (equivalent up
+    to float rounding); ``canonicalize=False`` gives exactly the plain
+    preparation: InferType, ConvertLayout, FoldConstant (float tables only),
+    InferType. Returns the module with the composites merged in; the caller's
     module is left unchanged.
     """
     return partition(mod, params, tables, arch, canonicalize=canonicalize)

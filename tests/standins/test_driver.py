@@ -8,6 +8,8 @@ from tvm.relay.dataflow_pattern import is_op, is_tuple, wildcard
 from tvm.relay.op.contrib.register import register_pattern_table
 
 import vexatvm_internal
+from tvm.relay.build_module import bind_params_by_name
+from vexatvm_internal.examples import load_example
 from vexatvm_standins import driver
 from vexatvm_standins.build_module import BuildConfig
 from vexatvm_standins.relay_traversal import get_consumers_mc
@@ -81,7 +83,7 @@ def composites(mod):
 
 def test_driver_equals_one_merge_composite_over_the_whole_table():
     mod, params = conv_net()
-    result = vexatvm_internal.partition_for_vexa(mod, params, tables=("test_plain",))
+    result = vexatvm_internal.partition_for_vexa(mod, params, tables=("test_plain",), canonicalize=False)
     prepared = driver.prepare(mod, params, ("test_plain",))
     with tvm.transform.PassContext(opt_level=3):
         reference = relay.transform.MergeComposite(driver.resolve_tables("test_plain")[0][1])(prepared)
@@ -102,6 +104,27 @@ def test_preparation():
     folded = driver.prepare(mod, params, ("vexa", "vexa_fp32"))
     assert text.count("layout_transform") > folded.astext().count("layout_transform")
     assert prepared["main"].checked_type == folded["main"].checked_type
+
+
+def pinned_preparation(mod, params, tables):
+    mod = mod.clone()
+    mod["main"] = bind_params_by_name(mod["main"], params) if params else mod["main"]
+    passes = [relay.transform.InferType(), relay.transform.ConvertLayout(driver.DESIRED_LAYOUTS)]
+    if any(name in driver.FLOAT_TABLES for name in tables):
+        passes.append(relay.transform.FoldConstant())
+    with tvm.transform.PassContext(opt_level=3):
+        return tvm.transform.Sequential(passes + [relay.transform.InferType()])(mod)
+
+
+@pytest.mark.parametrize("example", ["int8-cnn", "fp32-cnn-transformer", "yolo-detector", "conv_net"])
+def test_preparation_equals_the_pinned_passes(example):
+    # Data movement on constants is folded without TVM's kernels: the result
+    # must be exactly what FoldConstant gives.
+    if example == "conv_net":
+        (mod, params), tables = conv_net(), ("vexa", "vexa_fp32")
+    else:
+        mod, params, tables = load_example(example)
+    assert tvm.ir.structural_equal(driver.prepare(mod, params, tables), pinned_preparation(mod, params, tables))
 
 
 def test_checks_see_the_graph_they_are_matched_in_and_the_architecture():
@@ -138,7 +161,7 @@ def test_modules_with_several_functions_take_the_pass_path():
     mod, params = conv_net()
     x = relay.var("y", shape=(1, 4))
     mod["helper"] = relay.Function([x], relay.nn.relu(relay.add(x, x)))
-    result = vexatvm_internal.partition_for_vexa(mod, params, tables=("test_plain",))
+    result = vexatvm_internal.partition_for_vexa(mod, params, tables=("test_plain",), canonicalize=False)
     prepared = driver.prepare(mod, params, ("test_plain",))
     reference = relay.transform.MergeComposite(driver.resolve_tables("test_plain")[0][1])(prepared)
     assert tvm.ir.structural_equal(result, reference, map_free_vars=True)

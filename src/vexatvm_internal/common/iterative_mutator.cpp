@@ -170,6 +170,7 @@ py::object IterativeMutator::visit(const py::object& expr) {
         Frame done = std::move(stack.back());
         stack.pop_back();
         ffi::Object result = rebuild(done);
+        if (done.kind == Kind::Call) result = leave_call(done.met, result);
         bool changed = !result.same_as(done.met);
         remember(done.met, result, changed);
         if (stack.empty()) return result.to_python();

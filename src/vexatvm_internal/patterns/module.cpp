@@ -17,6 +17,7 @@ void init_module(py::module_& m) {
     define_fp32_patterns(m);
     define_canonicalize(m);
     define_spans(m);
+    define_constant_moves(m);
     register_int8_tables(m);
     define_and_register_fp32_tables(m);
 }

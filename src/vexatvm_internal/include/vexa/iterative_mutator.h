@@ -78,6 +78,14 @@ protected:
         return ffi::Object();
     }
 
+    // Runs on a call after its operator and arguments were visited and the
+    // call rebuilt from them (`rebuilt` is `met` when nothing changed below);
+    // the object returned is the call's result.
+    virtual ffi::Object leave_call(const ffi::Object& met, const ffi::Object& rebuilt) {
+        (void)met;
+        return rebuilt;
+    }
+
 private:
     struct Frame {
         ffi::Object met;   // the node met, which the memo entry is for

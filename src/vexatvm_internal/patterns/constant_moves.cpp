@@ -1,0 +1,246 @@
+// Folding of data movement on constants.
+//
+// ConvertLayout leaves weights and biases behind chains of expand_dims,
+// reshape, squeeze, transpose and layout_transform. TVM's FoldConstant
+// compiles one LLVM kernel per folded call; these calls only move elements,
+// so numpy computes the same constants bit for bit without compiling
+// anything. Anything this fold does not know (dynamic reshapes, split
+// layouts, unusual dtypes) stays for TVM.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "node_reads.h"
+#include "patterns.h"
+#include "vexa/iterative_mutator.h"
+#include "vexa/relay_nodes.h"
+
+namespace vexa::patterns {
+
+namespace {
+
+enum class Move { ExpandDims, Squeeze, Reshape, Transpose, LayoutTransform };
+
+struct MoveOps {
+    ffi::Object expand_dims, squeeze, reshape, transpose, layout_transform;
+};
+
+const MoveOps& move_ops() {
+    static const MoveOps* ops = [] {
+        ffi::PackedFunc get_op("ir.GetOp");
+        return new MoveOps{get_op({"expand_dims"}), get_op({"squeeze"}), get_op({"reshape"}),
+                           get_op({"transpose"}), get_op({"layout_transform"})};
+    }();
+    return *ops;
+}
+
+std::optional<Move> move_of(const ffi::Object& op) {
+    const MoveOps& ops = move_ops();
+    if (op.same_as(ops.expand_dims)) return Move::ExpandDims;
+    if (op.same_as(ops.squeeze)) return Move::Squeeze;
+    if (op.same_as(ops.reshape)) return Move::Reshape;
+    if (op.same_as(ops.transpose)) return Move::Transpose;
+    if (op.same_as(ops.layout_transform)) return Move::LayoutTransform;
+    return std::nullopt;
+}
+
+using Dims = std::vector<long>;
+
+Dims ints(const py::handle& seq) {
+    Dims out;
+    for (py::handle item : seq) out.push_back(py::int_(py::reinterpret_borrow<py::object>(item)).cast<long>());
+    return out;
+}
+
+py::tuple as_tuple(const Dims& dims) {
+    py::tuple out(dims.size());
+    for (size_t i = 0; i < dims.size(); ++i) out[i] = py::int_(dims[i]);
+    return out;
+}
+
+// An axis in [-rank, rank) as a non-negative index; nullopt when out of range.
+std::optional<long> normal_axis(long axis, long rank) {
+    if (axis < 0) axis += rank;
+    if (axis < 0 || axis >= rank) return std::nullopt;
+    return axis;
+}
+
+std::optional<Dims> expand_dims_shape(const Dims& shape, const py::handle& attrs) {
+    long rank = static_cast<long>(shape.size());
+    long axis = py::int_(attrs.attr("axis")).cast<long>();
+    long count = py::int_(attrs.attr("num_newaxis")).cast<long>();
+    std::optional<long> at = normal_axis(axis, rank + 1);
+    if (!at || count < 0) return std::nullopt;
+    Dims out(shape.begin(), shape.begin() + *at);
+    out.insert(out.end(), static_cast<size_t>(count), 1);
+    out.insert(out.end(), shape.begin() + *at, shape.end());
+    return out;
+}
+
+std::optional<Dims> squeeze_shape(const Dims& shape, const py::handle& attrs) {
+    long rank = static_cast<long>(shape.size());
+    std::vector<bool> drop(shape.size(), false);
+    py::object axes = attrs.attr("axis");
+    if (axes.is_none()) {
+        for (size_t i = 0; i < shape.size(); ++i) drop[i] = shape[i] == 1;
+    } else {
+        for (long axis : ints(axes)) {
+            std::optional<long> at = normal_axis(axis, rank);
+            if (!at || shape[*at] != 1) return std::nullopt;
+            drop[*at] = true;
+        }
+    }
+    Dims out;
+    for (size_t i = 0; i < shape.size(); ++i) {
+        if (!drop[i]) out.push_back(shape[i]);
+    }
+    return out;
+}
+
+// Relay's reshape for new shapes of positive extents, 0 (copy the input's
+// extent at that position) and one -1; the special values -2, -3 and -4 stay
+// for TVM.
+std::optional<Dims> reshape_shape(const Dims& shape, const py::handle& attrs) {
+    if (py::bool_(attrs.attr("allowzero"))) return std::nullopt;
+    Dims wanted = ints(attrs.attr("newshape"));
+    Dims out;
+    long known = 1, total = 1;
+    std::optional<size_t> inferred;
+    for (long extent : shape) total *= extent;
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        long extent = wanted[i];
+        if (extent == 0) {
+            if (i >= shape.size()) return std::nullopt;
+            extent = shape[i];
+        } else if (extent == -1) {
+            if (inferred) return std::nullopt;
+            inferred = i;
+            out.push_back(1);
+            continue;
+        } else if (extent < 0) {
+            return std::nullopt;
+        }
+        known *= extent;
+        out.push_back(extent);
+    }
+    if (inferred) {
+        if (known == 0 || total % known != 0) return std::nullopt;
+        out[*inferred] = total / known;
+    } else if (known != total) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+std::optional<Dims> transpose_axes(long rank, const py::handle& attrs) {
+    py::object axes = attrs.attr("axes");
+    Dims out;
+    if (axes.is_none() || py::len(axes) == 0) {
+        for (long i = rank - 1; i >= 0; --i) out.push_back(i);
+        return out;
+    }
+    std::vector<bool> used(static_cast<size_t>(rank), false);
+    for (long axis : ints(axes)) {
+        std::optional<long> at = normal_axis(axis, rank);
+        if (!at || used[*at]) return std::nullopt;
+        used[*at] = true;
+        out.push_back(*at);
+    }
+    if (static_cast<long>(out.size()) != rank) return std::nullopt;
+    return out;
+}
+
+// The permutation a layout_transform between two layouts of the same
+// primal axes makes ("OIHW" -> "HWIO"); nullopt for split axes ("NCHW4c").
+std::optional<Dims> layout_axes(long rank, const py::handle& attrs) {
+    std::string src = py::str(attrs.attr("src_layout")).cast<std::string>();
+    std::string dst = py::str(attrs.attr("dst_layout")).cast<std::string>();
+    if (static_cast<long>(src.size()) != rank || dst.size() != src.size()) return std::nullopt;
+    Dims out;
+    for (char axis : dst) {
+        if (axis < 'A' || axis > 'Z') return std::nullopt;
+        size_t at = src.find(axis);
+        if (at == std::string::npos || src.find(axis, at + 1) != std::string::npos) return std::nullopt;
+        out.push_back(static_cast<long>(at));
+    }
+    for (char axis : src) {
+        if (dst.find(axis) == std::string::npos) return std::nullopt;
+    }
+    return out;
+}
+
+// The moved value of `value` (a numpy array), or nullopt when the fold leaves it to TVM.
+std::optional<py::object> moved(Move move, const py::object& value, const py::handle& attrs) {
+    Dims shape = ints(value.attr("shape"));
+    long rank = static_cast<long>(shape.size());
+    std::optional<Dims> dims;
+    switch (move) {
+        case Move::ExpandDims:
+            dims = expand_dims_shape(shape, attrs);
+            break;
+        case Move::Squeeze:
+            dims = squeeze_shape(shape, attrs);
+            break;
+        case Move::Reshape:
+            dims = reshape_shape(shape, attrs);
+            break;
+        case Move::Transpose:
+            if (std::optional<Dims> axes = transpose_axes(rank, attrs)) {
+                return value.attr("transpose")(as_tuple(*axes));
+            }
+            return std::nullopt;
+        case Move::LayoutTransform:
+            if (std::optional<Dims> axes = layout_axes(rank, attrs)) {
+                return value.attr("transpose")(as_tuple(*axes));
+            }
+            return std::nullopt;
+    }
+    if (!dims) return std::nullopt;
+    return value.attr("reshape")(as_tuple(*dims));
+}
+
+// Constants whose values numpy holds exactly as TVM does.
+bool plain_dtype(const py::object& value, const py::object& constant) {
+    std::string kind = py::str(value.attr("dtype").attr("kind")).cast<std::string>();
+    if (kind != "b" && kind != "i" && kind != "u" && kind != "f") return false;
+    std::string numpy_dtype = py::str(value.attr("dtype")).cast<std::string>();
+    std::string tvm_dtype = py::str(constant.attr("data").attr("dtype")).cast<std::string>();
+    return numpy_dtype == tvm_dtype;
+}
+
+class ConstantMoves : public ir::IterativeMutator {
+private:
+    ffi::Object leave_call(const ffi::Object& /*met*/, const ffi::Object& rebuilt) override {
+        ffi::Object op = ffi::get(rebuilt, "op");
+        std::optional<Move> move = move_of(op);
+        if (!move) return rebuilt;
+        std::vector<ffi::Object> args = ffi::items(ffi::get(rebuilt, "args"));
+        if (args.size() != 1 || !fast::is_constant(args[0])) return rebuilt;
+        py::object constant = args[0].to_python();
+        py::object value = constant.attr("data").attr("numpy")();
+        if (!plain_dtype(value, constant)) return rebuilt;
+        py::object attrs = rebuilt.to_python().attr("attrs");
+        std::optional<py::object> result = moved(*move, value, attrs);
+        if (!result) return rebuilt;
+        static const py::object* make_const = new py::object(py::module_::import("tvm.relay").attr("const"));
+        return ffi::Object::from_python((*make_const)(*result));
+    }
+};
+
+}  // namespace
+
+void define_constant_moves(py::module_& m) {
+    m.def(
+        "_fold_constant_moves",
+        [](const py::object& expr) {
+            ConstantMoves fold;
+            return fold.visit(expr);
+        },
+        py::arg("expr"),
+        "expr with every expand_dims, squeeze, reshape, transpose and layout_transform "
+        "of a constant replaced by the constant it computes, bit for bit what TVM's "
+        "FoldConstant computes. Types are left to a later InferType.");
+}
+
+}  // namespace vexa::patterns
