@@ -325,7 +325,7 @@ def quantized_detector(form, options=None, seed=0):
 # ---- reading a partitioned module ------------------------------------------------------
 
 def partition(mod, tables=("vexa_blocks",), arch=None, params=None):
-    return vexatvm_internal.partition_for_vexa(mod, params, tables=tables, arch=arch)
+    return vexatvm_internal.partition_for_vexa(mod, params, tables=tables, arch=arch, canonicalize=False)
 
 
 def composites(mod):

@@ -140,8 +140,7 @@ def command(networks, tmp_path_factory):
                     "--svg", str(svg)]
             for table in tables:
                 argv += ["--table", table]
-            if canonicalize:
-                argv.append("--canonicalize")
+            argv.append("--canonicalize" if canonicalize else "--no-canonicalize")
             out = io.StringIO()
             assert cli.main(argv, out) == 0
             done[case] = json.loads(out.getvalue()), svg
@@ -217,7 +216,7 @@ def test_report_accounts_for_every_operator(command, case):
     assert report["tables"] == list(tables) and report["architecture"] == arch
     host = sum(report["host_operators"].values())
     assert report["offloaded"] + host == report["operators"]
-    assert report["offloaded_share"] == pytest.approx(report["offloaded"] / report["operators"])
+    assert report["operator_share"] == pytest.approx(report["offloaded"] / report["operators"])
     # One explanation per operator call left on the host, naming only entries of the tables run.
     assert collections.Counter(item["operator"] for item in report["explain"]) == report["host_operators"]
     for item in report["explain"]:

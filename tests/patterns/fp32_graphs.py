@@ -60,7 +60,7 @@ def partition(*outputs, tables=("vexa_fp32",), arch=PRO, params=None):
     """Through the stand-in driver: preparation (NHWC, folded constants), then
     MergeComposite entry by entry with the real checks."""
     mod = outputs[0] if isinstance(outputs[0], tvm.IRModule) else module(*outputs)
-    return vexatvm_internal.partition_for_vexa(mod, params, tables=tables, arch=arch)
+    return vexatvm_internal.partition_for_vexa(mod, params, tables=tables, arch=arch, canonicalize=False)
 
 
 def merge_unprepared(*outputs, tables=("vexa_fp32",), arch=PRO):

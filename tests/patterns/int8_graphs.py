@@ -94,7 +94,7 @@ def module(*outputs):
 def partition(*outputs, tables=("vexa",), arch=None, params=None):
     """Partition through the stand-in driver (preparation, then MergeComposite entry by entry)."""
     mod = outputs[0] if isinstance(outputs[0], tvm.IRModule) else module(*outputs)
-    return vexatvm_internal.partition_for_vexa(mod, params, tables=tables, arch=arch)
+    return vexatvm_internal.partition_for_vexa(mod, params, tables=tables, arch=arch, canonicalize=False)
 
 
 def merge_unprepared(*outputs, tables=("vexa",), arch="vexa-pro"):

@@ -3,16 +3,24 @@
 // table. Applied to main with TVM's pattern rewriter.
 //
 //   bias_vector        add(x, C[1,..,1,K])        -> add(x, C[K])   (NCHW biases after
-//                                                                    ConvertLayout + FoldConstant)
+//                                                                    ConvertLayout + FoldConstant;
+//                                                                    on a convolution also when x
+//                                                                    has C's full shape)
 //   attention_divide   multiply(reshape(bmm), c)  -> divide(reshape(bmm), 1/c)
+//   attention_scaled_operands
+//                      reshape(bmm(reshape(q * cq), transpose(reshape(k * ck))))
+//                                                 -> divide(reshape(bmm(..q.., ..k..)), 1/(cq*ck))
+//   head_merge_reshape reshape(reshape(bmm))      -> reshape(bmm)
 //   layer_norm         (x - m) * (1 / sqrt(variance(x, m) + e))
 //                                                 -> (x - m) / sqrt(mean((x - m)^2) + e)
 //   int8_square        power(r, 2) on a dequantized detection head -> multiply(r, r)
 //   dense_bias         add(qnn.dense(..), expand_dims(b, 0)) -> nn.bias_add(qnn.dense(..), b)
-//   conv_bias          add(qnn.conv2d NHWC, layout_transform(expand_dims(expand_dims(b))))
+//   conv_bias          add(qnn.conv2d NHWC, b as a vector, a (1,..,1,C) constant, expand_dims(b)
+//                      or layout_transform(expand_dims(expand_dims(b))))
 //                                                 -> nn.bias_add(qnn.conv2d, b, axis=3)
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "patterns.h"
@@ -51,18 +59,35 @@ bool scalar_equals(const py::handle& constant, double expected) {
     return value.attr("item")().cast<double>() == expected;
 }
 
-// The static shape of an expression as a list of ints; empty when a
-// dimension is not a known integer (the rewrites then leave it alone).
+// The shape of an expression as a list: ints, and None for a dimension that
+// is not a known integer (a symbolic batch axis, say), which a rewrite may
+// leave alone as long as it does not use it.
 py::list shape_list(const py::handle& expr) {
     py::list dims;
     py::object int_imm = py::module_::import("tvm.tir").attr("IntImm");
     py::object type = expr.attr("checked_type");
+    if (!py::hasattr(type, "shape")) return dims;
     py::object shape = type.attr("shape");  // bound: a chained temporary would die mid-loop
     for (py::handle dim : shape) {
-        if (PyObject_IsInstance(dim.ptr(), int_imm.ptr()) != 1) return py::list();
-        dims.append(py::int_(dim.attr("value")));
+        if (PyObject_IsInstance(dim.ptr(), int_imm.ptr()) == 1) {
+            dims.append(py::int_(dim.attr("value")));
+        } else {
+            dims.append(py::none());
+        }
     }
     return dims;
+}
+
+// dims[index] equals `extent`, both known.
+bool known_extent(const py::list& dims, size_t index, const py::handle& extent) {
+    if (index >= py::len(dims) || dims[index].is_none()) return false;
+    return dims[index].cast<long>() == extent.cast<long>();
+}
+
+bool is_call_of(const py::handle& expr, const char* name) {
+    if (PyObject_IsInstance(expr.ptr(), api().call_class.ptr()) != 1) return false;
+    py::object op = expr.attr("op");
+    return py::hasattr(op, "name") && py::str(op.attr("name")).cast<std::string>() == name;
 }
 
 using Callback = std::function<py::object(const py::object& post, const py::object& node_map)>;
@@ -103,10 +128,10 @@ py::object bias_vector() {
             if (shape[i].cast<long>() != 1) return post;
         }
         py::list data_shape = shape_list(data);
-        if (py::len(data_shape) != rank || data_shape[rank - 1].cast<long>() != shape[rank - 1].cast<long>()) {
-            return post;
-        }
-        if (py::list(shape).equal(data_shape)) return post;  // full shape: not a broadcast bias
+        if (py::len(data_shape) != rank || !known_extent(data_shape, rank - 1, shape[rank - 1])) return post;
+        // A constant of the data's full shape is a bias only on a convolution
+        // (a squeeze-excitation convolution after a global pool, say).
+        if (py::list(shape).equal(data_shape) && !is_call_of(data, "nn.conv2d")) return post;
         py::object vector = api().const_(value.attr("reshape")(shape[rank - 1]));
         return constant_first ? api().relay.attr("add")(vector, data) : api().relay.attr("add")(data, vector);
     });
@@ -126,6 +151,74 @@ py::object attention_divide() {
         if (factor == 0.0) return post;
         py::object inverse = api().np.attr("float32")(1.0).attr("__truediv__")(api().np.attr("float32")(factor));
         return api().relay.attr("divide")(matched(node_map, scores), api().const_(inverse, "float32"));
+    });
+}
+
+// Relay arguments rebuilding a reshape with the attributes of `call`.
+py::object reshape_like(const py::object& data, const py::object& call) {
+    py::object attrs = call.attr("attrs");
+    py::list newshape;
+    for (py::handle extent : attrs.attr("newshape")) newshape.append(py::int_(py::reinterpret_borrow<py::object>(extent)));
+    return api().relay.attr("reshape")(data, newshape, py::bool_(attrs.attr("allowzero")));
+}
+
+// A float32 scalar constant's value; nullopt for anything else.
+std::optional<double> float32_scalar(const py::object& constant) {
+    py::object value = value_of(constant);
+    if (py::len(value.attr("shape")) != 0 || py::str(value.attr("dtype")).cast<std::string>() != "float32") {
+        return std::nullopt;
+    }
+    return value.attr("item")().cast<double>();
+}
+
+// Query and key each scaled before the product (PyTorch's scaled-dot-product
+// export): reshape(bmm(reshape(q * cq), transpose(reshape(k * ck))))
+//   -> divide(reshape(bmm(reshape(q), transpose(reshape(k)))), 1 / (cq * ck)),
+// the division form of the attention entry.
+py::object attention_scaled_operands() {
+    Pattern q = wildcard(), k = wildcard(), cq = is_constant(), ck = is_constant();
+    Pattern q_flat = is_op("reshape")(is_op("multiply")(q, cq));
+    Pattern k_flat = is_op("reshape")(is_op("multiply")(k, ck));
+    Pattern k_turned = is_op("transpose")(k_flat);
+    Pattern product = is_op("nn.batch_matmul")(q_flat, k_turned);
+    Pattern scores = is_op("reshape")(product);
+    return make_callback("attention_scaled_operands", scores,
+                         [q, k, cq, ck, q_flat, k_flat, k_turned, product](const py::object& post, const py::object& node_map) {
+        std::optional<double> scale_q = float32_scalar(matched(node_map, cq));
+        std::optional<double> scale_k = float32_scalar(matched(node_map, ck));
+        if (!scale_q || !scale_k || *scale_q == 0.0 || *scale_k == 0.0) return post;
+        const Relay& r = api();
+        py::object query = reshape_like(matched(node_map, q), matched(node_map, q_flat));
+        py::object turned = matched(node_map, k_turned);
+        py::object key = r.relay.attr("transpose")(reshape_like(matched(node_map, k), matched(node_map, k_flat)),
+                                                   turned.attr("attrs").attr("axes"));
+        py::object bmm = matched(node_map, product);
+        py::object attrs = bmm.attr("attrs");
+        py::object scores_now = reshape_like(
+            r.relay.attr("nn").attr("batch_matmul")(query, key, attrs.attr("out_dtype"), attrs.attr("transpose_a"),
+                                                    attrs.attr("transpose_b")),
+            post);
+        py::object f32 = r.np.attr("float32");
+        py::object divisor = f32(1.0).attr("__truediv__")(f32(*scale_q).attr("__mul__")(f32(*scale_k)));
+        return r.relay.attr("divide")(scores_now, r.const_(divisor, "float32"));
+    });
+}
+
+// reshape(reshape(bmm)) -> reshape(bmm): the head merge after the second
+// product of an attention block, which the entry expects as one reshape.
+py::object head_merge_reshape() {
+    Pattern product = is_op("nn.batch_matmul")(wildcard(), wildcard());
+    Pattern twice = is_op("reshape")(is_op("reshape")(product));
+    return make_callback("head_merge_reshape", twice, [product](const py::object& post, const py::object& node_map) {
+        py::object attrs = post.attr("attrs");
+        py::list newshape;
+        for (py::handle extent : attrs.attr("newshape")) {
+            long value = py::int_(py::reinterpret_borrow<py::object>(extent)).cast<long>();
+            if (value == 0 || value < -1) return post;  // relative to the inner reshape's output
+            newshape.append(value);
+        }
+        if (py::bool_(attrs.attr("allowzero"))) return post;
+        return api().relay.attr("reshape")(matched(node_map, product), newshape);
     });
 }
 
@@ -183,26 +276,60 @@ py::object dense_bias() {
     });
 }
 
-// A bias ConvertLayout brought to NHWC for a quantized convolution:
-// add(qnn.conv2d, layout_transform(expand_dims(expand_dims(b)))) -> nn.bias_add(qnn.conv2d, b, 3).
-// The TFLite convolution entry takes only nn.bias_add; the int8 convolution
+// The per-channel vector of a bias added to an NHWC output of `channels`
+// channels, or None: the vector itself, a constant of shape (1, .., 1, C),
+// expand_dims of the vector (TFLite's NHWC graphs), or the chain ConvertLayout
+// makes of an NCHW bias, layout_transform(expand_dims(expand_dims(b))).
+py::object channel_vector(const py::object& bias, long channels) {
+    auto is_vector = [channels](const py::object& expr) {
+        py::list dims = shape_list(expr);
+        return py::len(dims) == 1 && !dims[0].is_none() && dims[0].cast<long>() == channels;
+    };
+    auto ones_then_channels = [channels](const py::list& dims) {
+        size_t rank = py::len(dims);
+        if (rank == 0 || rank > 4) return false;
+        for (size_t i = 0; i + 1 < rank; ++i) {
+            if (dims[i].is_none() || dims[i].cast<long>() != 1) return false;
+        }
+        return !dims[rank - 1].is_none() && dims[rank - 1].cast<long>() == channels;
+    };
+    if (is_vector(bias)) return bias;
+    if (is_constant_expr(bias)) {
+        py::object value = value_of(bias);
+        if (!ones_then_channels(py::list(value.attr("shape")))) return py::none();
+        return api().const_(value.attr("reshape")(channels));
+    }
+    py::object inner = bias;
+    if (is_call_of(bias, "layout_transform")) {
+        inner = bias.attr("args")[py::int_(0)];
+        if (!is_call_of(inner, "expand_dims")) return py::none();
+        inner = inner.attr("args")[py::int_(0)];
+        if (!is_call_of(inner, "expand_dims")) return py::none();
+        inner = inner.attr("args")[py::int_(0)];
+    } else if (is_call_of(bias, "expand_dims")) {
+        if (!ones_then_channels(shape_list(bias))) return py::none();
+        inner = bias.attr("args")[py::int_(0)];
+    } else {
+        return py::none();
+    }
+    return is_vector(inner) ? inner : py::object(py::none());
+}
+
+// A bias added to an NHWC quantized convolution becomes nn.bias_add(conv, b, 3):
+// the TFLite convolution entry takes only nn.bias_add; the int8 convolution
 // entry takes both forms.
 py::object conv_bias() {
     Pattern conv = is_op("qnn.conv2d")(wildcard(), wildcard(), wildcard(), wildcard(), wildcard(), wildcard());
     Pattern bias = wildcard();
-    Pattern moved = is_op("layout_transform")(is_op("expand_dims")(is_op("expand_dims")(bias)));
-    Pattern add = is_op("add")(conv, moved);
+    Pattern add = is_op("add")(conv, bias);
     return make_callback("conv_bias", add, [conv, bias](const py::object& post, const py::object& node_map) {
         py::object c = matched(node_map, conv);
         if (py::str(c.attr("attrs").attr("data_layout")).cast<std::string>() != "NHWC") return post;
         py::list out_shape = shape_list(c);
-        py::object b = matched(node_map, bias);
-        py::list bias_shape = shape_list(b);
-        if (py::len(out_shape) != 4 || py::len(bias_shape) != 1 ||
-            bias_shape[0].cast<long>() != out_shape[3].cast<long>()) {
-            return post;
-        }
-        return api().relay.attr("nn").attr("bias_add")(c, b, 3);
+        if (py::len(out_shape) != 4 || out_shape[3].is_none()) return post;
+        py::object vector = channel_vector(matched(node_map, bias), out_shape[3].cast<long>());
+        if (vector.is_none()) return post;
+        return api().relay.attr("nn").attr("bias_add")(c, vector, 3);
     });
 }
 
@@ -210,6 +337,8 @@ py::object canonicalize(const py::object& mod) {
     py::list callbacks;
     callbacks.append(bias_vector());
     callbacks.append(attention_divide());
+    callbacks.append(attention_scaled_operands());
+    callbacks.append(head_merge_reshape());
     callbacks.append(layer_norm());
     callbacks.append(int8_square());
     callbacks.append(dense_bias());
