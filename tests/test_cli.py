@@ -134,20 +134,38 @@ def test_partition_model_files(tmp_path):
         (["partition", "int8-cnn", "--table", "no_such_table"], None, "unknown pattern table 'no_such_table'"),
         (["partition", "int8-cnn", "--arch", "no-such-arch"], None, "unknown architecture"),
         (["partition", "int8-cnn", "--arch-file", "{file}"], "channels: [", "malformed YAML"),
+        (["partition", "{json}"], "{not json", "not a module saved with tvm.ir.save_json"),
+        (["partition", "{file}", "--input-shape", "x=1,4"], "#[version = \"0.0.5\"]\ndef @main(%y: Tensor[(1, 4), float32]) { sigmoid(%y) }",
+         "no input named 'x'"),
+        (["partition", "{file}", "--input-shape", "y=1,a"], None, "expected NAME=D1,D2,..."),
+        (["partition", "int8-cnn", "--input-shape", "x=1"], None, "a built-in example has fixed input shapes"),
     ],
 )
 def test_partition_bad_input(tmp_path, argv, content, message):
-    path = tmp_path / "model.relay"
+    path = tmp_path / ("model.json" if "{json}" in argv else "model.relay")
     onnx_path = tmp_path / "model.onnx"
     if isinstance(content, bytes):
         onnx_path.write_bytes(content)
     elif content is not None:
         path.write_text(content)
-    argv = [a.format(file=path, onnx=onnx_path, missing=tmp_path / "missing.relay") for a in argv]
+    argv = [a.format(file=path, json=path, onnx=onnx_path, missing=tmp_path / "missing.relay") for a in argv]
     code, out, err = run(*argv)
     assert code != 0 and out == ""
     assert err.count("\n") == 1 and err.startswith("vexatvm: error: ")
     assert message in err
+
+
+@pytest.mark.parametrize("error", [ValueError("a check failed\nsecond line"), KeyError("key"), MemoryError()])
+def test_any_failure_is_one_line(monkeypatch, error):
+    from vexatvm_standins import driver
+
+    def fail(*args, **kwargs):
+        raise error
+
+    monkeypatch.setattr(driver, "partition", fail)
+    code, out, err = run("partition", "int8-cnn", "--quiet")
+    assert (code, out) == (1, "") and err.count("\n") == 1 and "Traceback" not in err
+    assert err.startswith(f"vexatvm: error: {type(error).__name__}")
 
 
 def test_explain_names_the_refusing_entries():
@@ -163,7 +181,7 @@ def test_explain_names_the_refusing_entries():
     _, out, _ = run("partition", "int8-cnn", "--arch", "vexa-pro", "--explain", "--json")
     assert not any("vexa.qnn_conv" in item["refused_by"] for item in json.loads(out)["explain"])
 
-    code, out, _ = run("partition", "fp32-cnn-transformer", "--arch", "vexa-nano", "--explain")
+    code, out, _ = run("partition", "fp32-cnn-transformer", "--arch", "vexa-nano", "--explain", "--no-canonicalize")
     lines = out.split("why they stay on the host")[1].splitlines()
     relu = next(line for line in lines if line.split()[:1] == ["nn.relu"])
     assert "vexa_fp32.relu" in relu
@@ -262,9 +280,12 @@ def test_fuse_bad_input(tmp_path, models, message):
 
 def test_canonicalize_offloads_more_of_the_examples():
     for model, table in (("fp32-cnn-transformer", "vexa_fp32"), ("int8-cnn", "vexa_with_fc")):
-        plain = json.loads(run("partition", model, "--arch", "vexa-pro", "--table", table, "--json")[1])
-        canonical = json.loads(run("partition", model, "--arch", "vexa-pro", "--table", table, "--json", "--canonicalize")[1])
+        argv = ("partition", model, "--arch", "vexa-pro", "--table", table, "--json")
+        plain = json.loads(run(*argv, "--no-canonicalize")[1])
+        canonical = json.loads(run(*argv)[1])  # on by default
+        assert canonical == json.loads(run(*argv, "--canonicalize")[1])
         assert canonical["offloaded_share"] > plain["offloaded_share"]
+        assert canonical["canonicalized"] and not plain["canonicalized"]
 
 
 def test_pictures(tmp_path):

@@ -14,5 +14,7 @@ _standins.install()
 
 from vexatvm_standins.driver import partition_for_vexa  # noqa: E402
 
+from .loading import load_model  # noqa: E402
+
 __version__ = "0.1.0"
-__all__ = ["partition_for_vexa"]
+__all__ = ["partition_for_vexa", "load_model"]

@@ -22,8 +22,11 @@ import ctypes
 import json
 import os
 import sys
+import tempfile
 
 import yaml
+
+from vexatvm_internal.loading import error_line as _first_line
 
 PROG = "vexatvm"
 
@@ -175,75 +178,150 @@ def cmd_arch(args, out):
     return 0
 
 
-def load_model(model):
-    """(module, params, default tables, label) of a built-in example or a model file."""
-    from vexatvm_internal import examples  # pylint: disable=import-outside-toplevel
+def load_model(model, input_shapes=None):
+    """(module, params, default tables, label) of a built-in example or a
+    model file; the default tables are None for a file (picked from its graph)."""
+    from vexatvm_internal import examples, loading  # pylint: disable=import-outside-toplevel
 
     if model in examples.EXAMPLES:
+        if input_shapes:
+            raise CliError(f"{model}: a built-in example has fixed input shapes")
         mod, params, tables = examples.load_example(model)
         return mod, params, tables, f"{model} (built-in example)"
-    if model.endswith(".onnx"):
-        return (*load_onnx(model), ("vexa_fp32",), model)
     try:
-        with open(model, encoding="utf-8") as stream:
-            source = stream.read()
-    except OSError as err:
+        mod, params = loading.load_model(model, input_shapes=input_shapes)
+    except FileNotFoundError:
         known = ", ".join(examples.EXAMPLES)
-        raise CliError(f"cannot read {model}: {err.strerror} (built-in examples: {known})") from None
-    except UnicodeDecodeError:
-        raise CliError(f"{model}: not a Relay text file") from None
-    import tvm  # pylint: disable=import-outside-toplevel
-
-    try:
-        mod = tvm.relay.fromtext(source, source_name=model)
-    except tvm.TVMError as err:
-        raise CliError(f"{model}: not a valid Relay module: {_first_line(err)}") from None
-    if not isinstance(mod, tvm.IRModule) or "main" not in [gv.name_hint for gv in mod.get_global_vars()]:
-        raise CliError(f"{model}: the Relay module has no main function")
-    return mod, {}, ("vexa",), model
+        raise CliError(f"cannot read {model}: No such file (built-in examples: {known})") from None
+    except (ImportError, ValueError, OSError) as err:
+        raise CliError(str(err) or type(err).__name__) from None
+    return mod, params, None, model
 
 
 def load_onnx(path, freeze_params=True):
     """(module, params) of an ONNX model, through TVM's ONNX frontend."""
-    if not os.path.isfile(path):
-        raise CliError(f"cannot read {path}: No such file")
-    try:
-        import onnx  # pylint: disable=import-outside-toplevel
-    except ImportError:
-        raise CliError("reading ONNX models needs the onnx package: pip install 'vexatvm_internal[onnx]'") from None
-    import tvm  # pylint: disable=import-outside-toplevel
-    from tvm import relay  # pylint: disable=import-outside-toplevel
+    from vexatvm_internal import loading  # pylint: disable=import-outside-toplevel
 
     try:
-        model = onnx.load(path)
-    except Exception as err:  # onnx raises protobuf's DecodeError and others
-        raise CliError(f"{path}: not a readable ONNX model ({type(err).__name__})") from None
-    try:
-        return relay.frontend.from_onnx(model, freeze_params=freeze_params)
-    except (tvm.TVMError, ValueError, KeyError, NotImplementedError, AttributeError, IndexError, TypeError) as err:
-        raise CliError(f"{path}: TVM's ONNX frontend failed: {_first_line(err)}") from None
+        return loading.load_onnx(path, freeze_params=freeze_params)
+    except (ImportError, ValueError, OSError) as err:
+        raise CliError(str(err) or type(err).__name__) from None
 
 
-def _first_line(err):
-    lines = [line.strip() for line in str(err).splitlines() if line.strip()]
-    # TVM errors end with the message after a traceback.
-    return lines[-1] if lines else type(err).__name__
+def parse_input_shapes(items):
+    """{name: shape} of --input-shape NAME=D1,D2,... arguments."""
+    shapes = {}
+    for item in items or ():
+        name, sep, dims = item.rpartition("=")
+        try:
+            shape = tuple(int(dim) for dim in dims.split(",")) if dims.strip() else ()
+        except ValueError:
+            shape = None
+        if not sep or not name or shape is None or any(dim < 0 for dim in shape):
+            raise CliError(f"--input-shape {item!r}: expected NAME=D1,D2,... (for example data=1,3,224,224)")
+        shapes[name] = shape
+    return shapes
+
+
+def pick_tables(mod):
+    """The tables for a graph: "vexa" for a quantized one, else the block
+    table and then the float table."""
+    from vexatvm_internal.summary import operator_names  # pylint: disable=import-outside-toplevel
+
+    if any(name.startswith("qnn.") for name in operator_names(mod["main"])):
+        return ("vexa",), "quantized graph"
+    return ("vexa_blocks", "vexa_fp32"), "float graph"
+
+
+class Status:
+    """One status line on stderr while the command works, on a terminal only.
+    It writes to its own copy of the terminal, which a hold on TVM's log
+    output does not catch."""
+
+    def __init__(self, enabled):
+        self.enabled = False
+        try:
+            if enabled and sys.stderr.isatty():
+                self.stream = open(os.dup(sys.stderr.fileno()), "w", encoding="utf-8")  # pylint: disable=consider-using-with
+                self.enabled = True
+        except (OSError, ValueError, AttributeError):
+            pass
+
+    def show(self, text):
+        if self.enabled:
+            self.stream.write(f"\r\033[K{PROG}: {text}...")
+            self.stream.flush()
+
+    def clear(self):
+        if self.enabled:
+            self.stream.write("\r\033[K")
+            self.stream.flush()
+
+
+class _HeldTvmLog:
+    """Holds back the layout-conversion warnings TVM's C++ code writes to
+    file descriptor 2 while the graph is prepared; every other line it wrote
+    is passed on. ``release`` (idempotent) ends the hold."""
+
+    NOISE = "Desired layout(s) not specified for op"
+
+    def __init__(self, hold):
+        self.hold = hold
+        self.saved = self.file = None
+
+    def __enter__(self):
+        if self.hold:
+            try:
+                sys.stderr.flush()
+                self.file = tempfile.TemporaryFile()
+                self.saved = os.dup(2)
+                os.dup2(self.file.fileno(), 2)
+            except OSError:  # no descriptor 2 to hold: show everything
+                self.saved = None
+        return self
+
+    def release(self):
+        if self.saved is None:
+            return
+        os.dup2(self.saved, 2)
+        os.close(self.saved)
+        self.saved = None
+        self.file.seek(0)
+        text = self.file.read().decode(errors="replace")
+        self.file.close()
+        kept = [line for line in text.splitlines(keepends=True) if self.NOISE not in line]
+        if kept:
+            sys.stderr.write("".join(kept))
+
+    def __exit__(self, *exc):
+        self.release()
 
 
 def cmd_partition(args, out):
+    status = Status(not args.quiet)
+    status.show("loading TVM")
     import tvm  # pylint: disable=import-outside-toplevel
 
     from tqdm import tqdm  # pylint: disable=import-outside-toplevel
 
-    from vexatvm_internal.summary import RefusalLog, explain, summarize  # pylint: disable=import-outside-toplevel
+    from vexatvm_internal.loading import dynamic_inputs  # pylint: disable=import-outside-toplevel
+    from vexatvm_internal.summary import SHARE_BASIS_TEXT, RefusalLog, explain, summarize  # pylint: disable=import-outside-toplevel
     from vexatvm_standins import driver  # pylint: disable=import-outside-toplevel
     from vexatvm_standins.driver import resolve_tables  # pylint: disable=import-outside-toplevel
 
     chosen = load_arch(args.arch, args.arch_file)
     for path in (args.svg, args.png):
         _require_writable(path)
-    mod, params, default_tables, label = load_model(args.model)
-    tables = tuple(args.table) if args.table else default_tables
+    input_shapes = parse_input_shapes(args.input_shape)
+    status.show(f"importing {args.model}")
+    mod, params, default_tables, label = load_model(args.model, input_shapes)
+    picked = None
+    if args.table:
+        tables = tuple(args.table)
+    elif default_tables is not None:
+        tables = default_tables
+    else:
+        tables, picked = pick_tables(mod)
     try:
         resolve_tables(tables)
     except ValueError as err:
@@ -251,37 +329,57 @@ def cmd_partition(args, out):
     arch = chosen[1] if chosen else None
     log = RefusalLog() if args.explain else None
     entries = sum(len(table) for _, table in resolve_tables(tables))
+    status.show("preparing the graph")
+
+    def prepared(mod):
+        held.release()
+        status.clear()
+        return log.annotate(mod) if log else mod
+
     # Shown on stderr, and only once partitioning has taken more than a second.
     with tqdm(total=entries, desc="table entries", unit="entry", delay=1.0, leave=False,
               disable=args.quiet, file=sys.stderr) as progress:
         try:
-            partitioned = driver.partition(
-                mod, params, tables, arch,
-                wrap_check=log.wrap if log else None,
-                after_prepare=log.annotate if log else None,
-                on_entry=lambda name: progress.update(1),
-                canonicalize=args.canonicalize,
-            )
+            with _HeldTvmLog(not args.verbose) as held:
+                partitioned = driver.partition(
+                    mod, params, tables, arch,
+                    wrap_check=log.wrap if log else None,
+                    after_prepare=prepared,
+                    on_entry=lambda name: progress.update(1),
+                    canonicalize=args.canonicalize,
+                )
         except tvm.TVMError as err:
             raise CliError(f"partitioning {label} failed: {_first_line(err)}") from None
+        finally:
+            status.clear()
     summary = summarize(partitioned)
+    dynamic = dynamic_inputs(mod, params)
     if log is not None:
         summary["explain"] = explain(partitioned, log)
     from tvm.relay.vexa.build_module import BuildConfig  # pylint: disable=import-outside-toplevel
 
     arch_label = chosen[0] if chosen else str(BuildConfig.current.arch_config.get("arch"))
+    header = {"model": label, "tables": list(tables), "tables_picked_for": picked, "architecture": arch_label,
+              "canonicalized": bool(args.canonicalize), "dynamic_inputs": dynamic}
     if args.json:
-        json.dump({"model": label, "tables": list(tables), "architecture": arch_label, **summary}, out, indent=2)
+        json.dump({**header, **summary}, out, indent=2)
         out.write("\n")
         _write_pictures(partitioned, args)
         return 0
-    out.write(f"model: {label}\ntables: {', '.join(tables)}\narchitecture: {arch_label}\n\n")
+    out.write(f"model: {label}\n")
+    out.write(f"tables: {', '.join(tables)}" + (f" (picked for a {picked})" if picked else "") + "\n")
+    out.write(f"architecture: {arch_label}\n")
+    if dynamic:
+        out.write(f"dynamic inputs: {', '.join(dynamic)} (fix them with --input-shape NAME=D1,D2,...)\n")
+    out.write("\n")
     rows = [["composite", "count"]] + [[name, str(n)] for name, n in summary["composites"].items()]
     width = max(len(row[0]) for row in rows)
     for name, count in rows:
         out.write(f"  {name.ljust(width)}  {count.rjust(5)}\n")
     share = 100.0 * summary["offloaded_share"]
-    out.write(f"\noffloaded: {summary['offloaded']} of {summary['operators']} operators ({share:.1f}%)\n")
+    op_share = 100.0 * summary["operator_share"]
+    out.write(f"\noffloaded: {share:.1f}% of the work ({SHARE_BASIS_TEXT})\n")
+    out.write(f"operators inside composites: {summary['offloaded']} of {summary['operators']} ({op_share:.1f}%)\n")
     host = summary["host_operators"]
     out.write("left on the host: " + (", ".join(f"{op} {n}" for op, n in host.items()) or "nothing") + "\n")
     if "explain" in summary:
@@ -382,8 +480,6 @@ def _check_fusable(models):
 def _write_atomically(path, text):
     """Write text to path, leaving no partial file behind on failure."""
     directory = os.path.dirname(os.path.abspath(path))
-    import tempfile  # pylint: disable=import-outside-toplevel
-
     try:
         fd, tmp = tempfile.mkstemp(prefix=".vexatvm-", dir=directory)
     except OSError as err:
@@ -472,7 +568,11 @@ def build_parser():
         "model", help="ONNX file, Relay text file, or a built-in example: " + ", ".join(_example_names())
     )
     partition.add_argument("--table", action="append", metavar="NAME",
-                           help="pattern table to apply; repeat to apply several in order (default: vexa)")
+                           help="pattern table to apply; repeat to apply several in order (default: picked from "
+                           "the graph: vexa for a quantized graph, vexa_blocks then vexa_fp32 for a float graph; "
+                           "a built-in example's own tables)")
+    partition.add_argument("--input-shape", action="append", metavar="NAME=D1,D2,...",
+                           help="fix the shape of an input at import, e.g. input=1,3,224,224; repeatable")
     partition.add_argument("--arch", metavar="NAME", help="built-in architecture (default: the current build configuration)")
     partition.add_argument("--arch-file", metavar="FILE", help="YAML architecture description")
     partition.add_argument("--json", action="store_true", help="machine-readable output")
@@ -480,10 +580,14 @@ def build_parser():
     partition.add_argument("--svg", metavar="FILE", help="write a picture of the partitioned graph, composites coloured by name")
     partition.add_argument("--png", metavar="FILE", help="the same picture as PNG")
     partition.add_argument(
-        "--canonicalize", action="store_true",
-        help="first rewrite forms real exports take (NCHW biases, attention scaled by a multiply, "
-        "layer norm with variance, int8 squares written as power, dense biases) into the forms the tables capture",
+        "--canonicalize", action=argparse.BooleanOptionalAction, default=True,
+        help="first rewrite forms real exports take into the forms the tables capture: quantized "
+        "dequantize -> op -> quantize regions into QNN operators, data movement on constants folded, "
+        "NCHW and full-shape biases, attention scaled on query and key or after the product, layer norm "
+        "with variance, int8 squares written as power, dense and NHWC convolution biases (default: on; "
+        "--no-canonicalize gives the plain preparation)",
     )
+    partition.add_argument("--verbose", action="store_true", help="also show TVM's warnings")
     partition.add_argument(
         "--explain", action="store_true",
         help="for each operator left on the host, the table entries whose pattern matched there but whose check refused",
@@ -512,8 +616,16 @@ def main(argv=None, out=None):
     except CliError as err:
         sys.stderr.write(f"{PROG}: error: {err}\n")
         return 1
-    except (RuntimeError, OSError) as err:
-        # The native library could not be found or loaded.
-        message = str(err).splitlines()[0] if str(err) else type(err).__name__
+    except KeyboardInterrupt:
+        sys.stderr.write(f"{PROG}: interrupted\n")
+        return 130
+    except Exception as err:  # pylint: disable=broad-except
+        # Never a traceback: the native library not found, TVM failing in a
+        # pass, or a fault of ours, all end as one line.
+        lines = [line.strip() for line in str(err).splitlines() if line.strip()]
+        from_tvm = type(err).__module__.startswith("tvm")
+        message = (lines[-1] if from_tvm else lines[0]) if lines else type(err).__name__
+        if not isinstance(err, (RuntimeError, OSError)):
+            message = f"{type(err).__name__}: {message}"
         sys.stderr.write(f"{PROG}: error: {message}\n")
         return 1

@@ -1,11 +1,13 @@
 """What a partitioned module runs on the accelerator, and what it leaves on the host."""
 
 import collections
+import math
 
+import tvm
 from tvm import relay
 from tvm.ir import Op
 
-__all__ = ["summarize", "RefusalLog", "explain", "walk"]
+__all__ = ["summarize", "RefusalLog", "explain", "walk", "operator_names", "call_work"]
 
 
 def _children(node):
@@ -45,22 +47,36 @@ def walk(expr, visit):
                 stack.append((child, False))
 
 
+SHARE_BASIS = "work"
+SHARE_BASIS_TEXT = ("work: multiply-accumulates of convolutions and matrix products, "
+                    "output elements of every other operator")
+
+
 def summarize(mod):
     """Counts over the ``main`` function of a partitioned module.
 
     Returns a dict with ``composites`` (composite name -> number of calls),
     ``operators`` (all operator calls, inside composites included),
-    ``offloaded`` (operator calls inside composites), ``offloaded_share``
-    and ``host_operators`` (operator name -> calls left outside composites).
+    ``offloaded`` (operator calls inside composites), ``operator_share``
+    (their share of the calls), ``host_operators`` (operator name -> calls
+    left outside composites), and ``offloaded_share``: the share of the
+    work inside composites, where a convolution or matrix product counts its
+    multiply-accumulates and any other operator its output elements. Unlike
+    a count of calls, that share does not move when a rewrite merges or
+    splits operators. ``share_basis`` names it.
     """
-    every = _operator_calls(mod["main"].body)  # walk enters called functions
+    every, every_work = _operator_calls(mod["main"].body)  # walk enters called functions
     inside = collections.Counter()
     composites = collections.Counter()
+    inside_work = 0
 
     def visit(node):
+        nonlocal inside_work
         if isinstance(node, relay.Function) and node.attrs and "Composite" in node.attrs:
             composites[str(node.attrs["Composite"])] += 1
-            inside.update(_operator_calls(node.body))
+            counts, work = _operator_calls(node.body)
+            inside.update(counts)
+            inside_work += work
 
     walk(mod["main"].body, visit)
     host = every - inside
@@ -70,21 +86,76 @@ def summarize(mod):
         "composites": dict(sorted(composites.items())),
         "operators": total,
         "offloaded": offloaded,
-        "offloaded_share": offloaded / total if total else 0.0,
+        "operator_share": offloaded / total if total else 0.0,
+        "offloaded_share": inside_work / every_work if every_work else 0.0,
+        "share_basis": SHARE_BASIS,
         "host_operators": dict(host.most_common()),
     }
 
 
 def _operator_calls(expr):
-    """Operator name -> number of calls in expr, functions it calls included."""
+    """(operator name -> number of calls, their work) in expr, functions it calls included."""
     counts = collections.Counter()
+    work = 0
+
+    def visit(node):
+        nonlocal work
+        if isinstance(node, relay.Call) and isinstance(node.op, Op):
+            counts[node.op.name] += 1
+            work += call_work(node)
+
+    walk(expr, visit)
+    return counts, work
+
+
+def operator_names(expr):
+    """Names of the operators called in expr, functions it calls included."""
+    names = set()
 
     def visit(node):
         if isinstance(node, relay.Call) and isinstance(node.op, Op):
-            counts[node.op.name] += 1
+            names.add(node.op.name)
 
     walk(expr, visit)
-    return counts
+    return names
+
+
+def _extents(ty):
+    """Static extents of a tensor type; a dimension that is not a fixed integer counts as 1."""
+    return [int(dim) if isinstance(dim, tvm.tir.IntImm) else 1 for dim in getattr(ty, "shape", ())]
+
+
+def _elements(ty):
+    if isinstance(ty, relay.TupleType):
+        return sum(_elements(field) for field in ty.fields)
+    return math.prod(_extents(ty)) if isinstance(ty, relay.TensorType) else 1
+
+
+_PRODUCTS = {"nn.dense", "qnn.dense", "nn.matmul", "nn.batch_matmul", "qnn.batch_matmul"}
+_CONVOLUTIONS = {"nn.conv1d", "nn.conv2d", "nn.conv3d", "qnn.conv2d", "nn.conv2d_transpose", "qnn.conv2d_transpose"}
+
+
+def call_work(call):
+    """Multiply-accumulates of a convolution or matrix product; output elements of any other call."""
+    try:
+        out = _elements(call.checked_type)
+    except ValueError:  # no type inferred
+        return 1
+    name = call.op.name
+    try:
+        if name in _CONVOLUTIONS:
+            kernel = _extents(call.args[1].checked_type)
+            layout = str(call.attrs.kernel_layout)
+            outputs = kernel[layout.index("O")] if "O" in layout else 0
+            return max(out * math.prod(kernel) // outputs, out) if outputs else out
+        if name in _PRODUCTS:
+            data = _extents(call.args[0].checked_type)
+            transposed = bool(getattr(call.attrs, "transpose_a", False))
+            reduced = data[-2] if transposed and len(data) > 1 else data[-1] if data else 1
+            return out * max(reduced, 1)
+    except (ValueError, AttributeError):
+        pass
+    return out
 
 
 def _span_key(expr):

@@ -1,0 +1,155 @@
+"""Importing model files into Relay: ONNX, Relay text, and modules saved with
+``tvm.ir.save_json``."""
+
+import os
+
+__all__ = ["load_model", "ModelError", "dynamic_inputs"]
+
+
+class ModelError(ValueError):
+    """A model file that cannot be imported: unreadable, malformed, or refused by TVM's frontend."""
+
+
+# Errors TVM's frontends raise on models they cannot import.
+_FRONTEND_ERRORS = (ValueError, KeyError, NotImplementedError, AttributeError, IndexError, TypeError,
+                    AssertionError, RuntimeError)
+
+
+def load_model(path, *, input_shapes=None):
+    """(mod, params) of a model file, as ``vexatvm partition`` imports it.
+
+    ``path`` is an ONNX file (``.onnx``), a module saved with
+    ``tvm.ir.save_json`` (``.json``) or a Relay text file (anything else). A
+    ``.params`` file beside a JSON or text module (``model.params`` for
+    ``model.json``), written with ``tvm.runtime.save_param_dict``, gives its
+    params. ``input_shapes`` ({input name: shape}) fixes the shapes of inputs
+    at import, as tvmc's ``--input-shapes`` does; an ONNX file is imported
+    exactly as ``relay.frontend.from_onnx(onnx.load(path),
+    shape=input_shapes, freeze_params=True)`` imports it.
+
+    Raises FileNotFoundError for a missing file, ImportError when the onnx
+    package is missing, and ModelError (a ValueError) for a model that cannot
+    be imported or an input name the model does not have.
+    """
+    if not os.path.isfile(path):
+        raise FileNotFoundError(f"cannot read {path}: No such file")
+    input_shapes = None if input_shapes is None else {name: tuple(shape) for name, shape in input_shapes.items()}
+    if path.endswith(".onnx"):
+        return load_onnx(path, input_shapes)
+    import tvm  # pylint: disable=import-outside-toplevel
+
+    if path.endswith(".json"):
+        try:
+            with open(path, encoding="utf-8") as stream:
+                mod = tvm.ir.load_json(stream.read())
+        except (tvm.TVMError, UnicodeDecodeError, ValueError) as err:
+            raise ModelError(f"{path}: not a module saved with tvm.ir.save_json ({error_line(err)})") from None
+        if not isinstance(mod, tvm.IRModule):
+            raise ModelError(f"{path}: holds a {type(mod).__name__}, not an IRModule")
+    else:
+        try:
+            with open(path, encoding="utf-8") as stream:
+                source = stream.read()
+        except UnicodeDecodeError:
+            raise ModelError(f"{path}: not a Relay text file") from None
+        try:
+            mod = tvm.relay.fromtext(source, source_name=path)
+        except tvm.TVMError as err:
+            raise ModelError(f"{path}: not a valid Relay module: {error_line(err)}") from None
+        if not isinstance(mod, tvm.IRModule):
+            raise ModelError(f"{path}: not a Relay module")
+    if "main" not in [gv.name_hint for gv in mod.get_global_vars()]:
+        raise ModelError(f"{path}: the Relay module has no main function")
+    params = _load_params(os.path.splitext(path)[0] + ".params")
+    if input_shapes:
+        mod = _fix_input_shapes(mod, input_shapes, path)
+    return mod, params
+
+
+def _load_params(path):
+    if not os.path.isfile(path):
+        return {}
+    import tvm  # pylint: disable=import-outside-toplevel
+
+    try:
+        with open(path, "rb") as stream:
+            return dict(tvm.runtime.load_param_dict(stream.read()))
+    except tvm.TVMError as err:
+        raise ModelError(f"{path}: not a params file written by tvm.runtime.save_param_dict ({error_line(err)})") from None
+
+
+def load_onnx(path, input_shapes=None, freeze_params=True):
+    """(mod, params) of an ONNX file through TVM's ONNX frontend."""
+    if not os.path.isfile(path):
+        raise FileNotFoundError(f"cannot read {path}: No such file")
+    try:
+        import onnx  # pylint: disable=import-outside-toplevel
+    except ImportError:
+        raise ImportError("reading ONNX models needs the onnx package: pip install 'vexatvm_internal[onnx]'") from None
+    import tvm  # pylint: disable=import-outside-toplevel
+    from tvm import relay  # pylint: disable=import-outside-toplevel
+
+    try:
+        model = onnx.load(path)
+    except Exception as err:  # onnx raises protobuf's DecodeError and others
+        raise ModelError(f"{path}: not a readable ONNX model ({type(err).__name__})") from None
+    if input_shapes:
+        initializers = {init.name for init in model.graph.initializer}
+        known = [i.name for i in model.graph.input if i.name not in initializers]
+        _require_known(input_shapes, known, path)
+    try:
+        return relay.frontend.from_onnx(model, shape=input_shapes, freeze_params=freeze_params)
+    except (tvm.TVMError,) + _FRONTEND_ERRORS as err:
+        raise ModelError(f"{path}: TVM's ONNX frontend failed: {error_line(err)}") from None
+
+
+def _require_known(input_shapes, known, path):
+    unknown = [name for name in input_shapes if name not in known]
+    if unknown:
+        raise ModelError(f"{path}: no input named {', '.join(map(repr, unknown))} (inputs: {', '.join(known)})")
+
+
+def _fix_input_shapes(mod, input_shapes, path):
+    """mod with main's inputs of the given names given those shapes."""
+    import tvm  # pylint: disable=import-outside-toplevel
+    from tvm import relay  # pylint: disable=import-outside-toplevel
+
+    main = mod["main"]
+    _require_known(input_shapes, [p.name_hint for p in main.params], path)
+    binds, params = {}, []
+    for param in main.params:
+        if param.name_hint in input_shapes:
+            dtype = param.type_annotation.dtype if param.type_annotation is not None else "float32"
+            fixed = relay.var(param.name_hint, shape=input_shapes[param.name_hint], dtype=dtype)
+            binds[param] = fixed
+            param = fixed
+        params.append(param)
+    out = mod.clone()
+    out["main"] = relay.Function(params, relay.bind(main.body, binds), None, main.type_params, main.attrs)
+    try:
+        return relay.transform.InferType()(out)
+    except tvm.TVMError as err:
+        raise ModelError(f"{path}: the input shapes do not fit the model: {error_line(err)}") from None
+
+
+def dynamic_inputs(mod, params=None):
+    """Names of main's inputs (params excluded) whose shape has a dimension
+    that is not a fixed integer."""
+    from tvm import tir  # pylint: disable=import-outside-toplevel
+
+    bound = set(params or ())
+    names = []
+    for param in mod["main"].params:
+        kind = param.type_annotation
+        if param.name_hint in bound or kind is None or not hasattr(kind, "shape"):
+            continue
+        if any(not isinstance(dim, tir.IntImm) for dim in kind.shape):
+            names.append(param.name_hint)
+    return names
+
+
+def error_line(err):
+    """The line of an error message that says what went wrong."""
+    lines = [line.strip() for line in str(err).splitlines() if line.strip()]
+    # TVM errors end with the message after a traceback.
+    return lines[-1] if lines else type(err).__name__
