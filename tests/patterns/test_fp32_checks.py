@@ -141,14 +141,17 @@ def gap(shape, kind="adaptive", layout="NHWC", dtype="float32", output=(1, 1)):
 
 AVG = "check_avg_pool2d"
 AVG_POOL = [
-    # Index 1 and 2 against "channels", 2 and 3 against "max_kernel_side"; the limits pass.
-    row(AVG, lambda: gap((1, 8, 4, 4)), True, "at-limits", LIMITS),
+    # Index 1 and 2 against "channels", and against "max_kernel_side" (the
+    # spatial extent of NHWC input); the limits pass.
+    row(AVG, lambda: gap((1, 4, 4, 8)), True, "at-limits", LIMITS),
     row(AVG, lambda: gap((1, 9, 4, 4)), False, "dim1-over-channels", LIMITS),
     row(AVG, lambda: gap((1, 4, 5, 4)), False, "dim2-over-channels", NARROW),
+    row(AVG, lambda: gap((1, 5, 4, 4)), False, "dim1-over-kernel-side", LIMITS),
     row(AVG, lambda: gap((1, 4, 5, 4)), False, "dim2-over-kernel-side", LIMITS),
-    row(AVG, lambda: gap((1, 4, 4, 5)), False, "dim3-over-kernel-side", LIMITS),
-    row(AVG, lambda: gap((1, 4, 4, 8)), True, "dim3-at-kernel-side", NARROW),
-    row(AVG, lambda: gap((1, 8, 4, 4), kind="global"), True, "global-at-limits", LIMITS),
+    # The channel count is no kernel side: a real global pool of 512 channels.
+    row(AVG, lambda: gap((1, 4, 4, 9)), True, "channels-over-kernel-side", LIMITS),
+    row(AVG, lambda: gap((1, 7, 7, 512)), True, "pro-512-channels"),
+    row(AVG, lambda: gap((1, 4, 4, 8), kind="global"), True, "global-at-limits", LIMITS),
     row(AVG, lambda: gap((1, 4, 4, 4), kind="avg"), True, "avg-pool-to-1x1", LIMITS),
     row(AVG, lambda: gap((1, 4, 4, 4), output=(2, 2)), False, "output-2x2", LIMITS),
     # NCHW output (1, C, 1, 1) fails the 1-by-1 test unless C is 1.
@@ -157,7 +160,7 @@ AVG_POOL = [
     row(AVG, lambda: gap((1, 8, 8, 8)), True, "pro"),
     row(AVG, lambda: gap((1, 8, 8, 8)), False, "nano", NANO),
     row(AVG, lambda: gap((1, 7, 7, 7)), True, "nano-at-kernel-side", NANO),
-    row(AVG, lambda: gap((1, 8, 4, 4), dtype="float16"), False, "float16", LIMITS),
+    row(AVG, lambda: gap((1, 4, 4, 8), dtype="float16"), False, "float16", LIMITS),
 ]
 
 HT = "check_fp32_hardtanh"
@@ -342,8 +345,7 @@ def test_concatenate_asserts_one_conv_per_consumer_region():
         pytest.param(AVG, lambda: gap((1, 4, 4, 4)), {"base": PRO, "channels": "many"}, ValueError,
                      id="channels-not-a-number"),
         pytest.param(AVG, lambda: gap((1, 4, 4, 4)), {"has_kov2": True}, RuntimeError, id="channels-undefined"),
-        pytest.param(AVG, lambda: relay.nn.avg_pool1d(var("x", 1, 1, 4), pool_size=4), PRO, IndexError,
-                     id="3d-pool"),
+        pytest.param(AVG, lambda: relay.mean(var("x", 1, 1, 4), axis=2), PRO, IndexError, id="rank-2-output"),
     ],
 )
 def test_errors_propagate(check, make, arch_value, error):
@@ -473,7 +475,7 @@ def limit(name):
     [
         pytest.param(AVG, lambda: gap((1, 4, 4, 4), output=(2, 2)), LIMITS, False, [], id="avg-output-not-1x1"),
         pytest.param(AVG, lambda: gap((1, 9, 4, 4)), LIMITS, False, [limit("channels")], id="avg-over-channels"),
-        pytest.param(AVG, lambda: gap((1, 4, 4, 5)), LIMITS, False, [limit("channels"), limit("max_kernel_side")],
+        pytest.param(AVG, lambda: gap((1, 4, 5, 4)), LIMITS, False, [limit("channels"), limit("max_kernel_side")],
                      id="avg-over-kernel-side"),
         pytest.param(BCAST, lambda: relay.add(tensor(1, 64), var("x", 1, 10, 64)), PRO, False, [],
                      id="broadcast-shape"),
@@ -626,7 +628,7 @@ def test_concatenate_calls_traversal_by_module_name(monkeypatch, helper):
         (RES, lambda: relay.cast(relay.add(var("a", 1, 8), var("b", 1, 8)), "float32"), PRO),
         (RESC, lambda: relay.add(tensor(1, 8), var("x", 1, 8)), PRO),
         (UP, lambda: resize("nearest_neighbor", ""), PRO),
-        (AVG, lambda: gap((1, 8, 4, 4)), LIMITS),
+        (AVG, lambda: gap((1, 4, 4, 8)), LIMITS),
         (HT, lambda: relay.clip(var("x", 1, 8), 0.0, 6.0), PRO),
         (TC, lambda: tconv(), PRO),
         (TN, lambda: transpose((4, 1, 8), (0, 2, 1)), PRO),

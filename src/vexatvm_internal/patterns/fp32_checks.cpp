@@ -270,8 +270,10 @@ py::object check_avg_pool2d(const py::object& extract) {
     if (gt(item(i_shape, 1), arch_channels) || gt(item(i_shape, 2), arch_channels)) {
         return py::bool_(false);
     }
+    // The kernel of a global pool is its input's spatial extent: axes 1 and 2
+    // of NHWC, as the output test above reads it.
     py::int_ arch_max_kernel_side(query("max_kernel_side"));
-    if (gt(item(i_shape, 2), arch_max_kernel_side) || gt(item(i_shape, 3), arch_max_kernel_side)) {
+    if (gt(item(i_shape, 1), arch_max_kernel_side) || gt(item(i_shape, 2), arch_max_kernel_side)) {
         return py::bool_(false);
     }
     return check_fp32(extract);
