@@ -84,6 +84,8 @@ RESIDUAL = [
                                 "float32"), True, "float16-add-cast-to-float32"),
     row(RES, lambda: relay.cast(relay.add(var("a", 1, 8), var("b", 1, 8)), "float16"), False, "cast-to-float16"),
     row(RES, lambda: relay.add(var("a", 1, 8, dtype="float16"), var("b", 1, 8, dtype="float16")), False, "float16"),
+    row(RES, lambda: relay.negative(var("a", 1, 8)), False, "one-operand"),
+    row(RES, lambda: relay.cast(relay.negative(var("a", 1, 8)), "float32"), False, "one-operand-under-cast"),
 ]
 
 RESC = "check_fp32_res_add_constant"
@@ -94,6 +96,7 @@ RESIDUAL_CONSTANT = [
     row(RESC, lambda: relay.add(var("x", 1, 8), tensor(1, 8)), False, "constant-second"),
     row(RESC, lambda: relay.add(tensor(1, 8), tensor(1, 8)), False, "two-constants"),
     row(RESC, lambda: relay.add(tensor(1, 8, dtype="float16"), var("x", 1, 8, dtype="float16")), False, "float16"),
+    row(RESC, lambda: relay.negative(tensor(1, 8)), False, "one-operand"),
 ]
 
 

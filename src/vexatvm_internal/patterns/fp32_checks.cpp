@@ -193,6 +193,7 @@ py::object check_fp32_res_add(const py::object& expr) {
     if (!fits) {
         py::object args = expr.attr("args");
         if (op_name(expr) == "cast") args = arg(expr, 0).attr("args");
+        if (py::len(args) < 2) return py::bool_(false);  // not an add of two operands
         py::object lhs = item(args, 0), rhs = item(args, 1);
         fits = !is_instance(lhs, relay().constant) && !is_instance(rhs, relay().constant) &&
                same_shape(lhs, rhs);
@@ -206,6 +207,7 @@ py::object check_fp32_res_add_constant(const py::object& expr) {
     std::optional<bool> fits = residual_operands(fast::node(expr), true);
     if (!fits) {
         py::object args = expr.attr("args");
+        if (py::len(args) < 2) return py::bool_(false);  // not an add of two operands
         py::object lhs = item(args, 0), rhs = item(args, 1);
         fits = is_instance(lhs, relay().constant) && !is_instance(rhs, relay().constant) &&
                same_shape(lhs, rhs);
