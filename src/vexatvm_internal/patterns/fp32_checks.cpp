@@ -11,6 +11,7 @@
 
 #include "node_reads.h"
 #include "patterns.h"
+#include "vexa/unpack.h"
 
 namespace vexa::patterns {
 
@@ -37,30 +38,6 @@ py::object item(const py::handle& sequence, long index) {
 
 py::object arg(const py::handle& call, long index) { return item(call.attr("args"), index); }
 py::object shape_of(const py::handle& expr) { return expr.attr("checked_type").attr("shape"); }
-
-// a, b = value, with Python's errors when value is not a pair.
-std::pair<py::object, py::object> unpack2(const py::object& value) {
-    PyObject* raw = PyObject_GetIter(value.ptr());
-    if (raw == nullptr) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object", Py_TYPE(value.ptr())->tp_name);
-        throw py::error_already_set();
-    }
-    py::iterator it = py::reinterpret_steal<py::iterator>(raw);
-    py::list items;
-    for (py::handle element : it) {
-        if (py::len(items) == 2) {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-            throw py::error_already_set();
-        }
-        items.append(element);
-    }
-    if (py::len(items) < 2) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", py::len(items));
-        throw py::error_already_set();
-    }
-    return {items[0], items[1]};
-}
 
 py::object check_fp32(const py::object& extract) { return global("check_fp32")(extract); }
 
