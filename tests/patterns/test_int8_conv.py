@@ -270,6 +270,27 @@ def test_conv_check_on_static_and_symbolic_channels(channels, groups, expected):
             assert patterns._check_conv(conv) is expected
 
 
+class FakeConv:
+    """Just enough of a typed qnn.conv2d call for the grouped-convolution check."""
+
+    def __init__(self, groups, channels, input_channels):
+        values = {"groups": groups, "channels": channels}
+        self.attrs = type("Attrs", (), {"get_int": lambda _, key: values[key]})()
+        data_type = type("T", (), {"shape": (1, 8, 8, input_channels)})()
+        self.args = [type("Data", (), {"checked_type": data_type})()]
+
+
+@pytest.mark.parametrize(
+    "groups, channels, input_channels, expected",
+    [(1, 2**64, 8, True), (2, 2**63, 8, False), (2**64, 2**65, 2**66, False)],
+    ids=["ungrouped", "grouped", "all-past-int64"],
+)
+def test_conv_check_counts_past_a_long(groups, channels, input_channels, expected):
+    # Counts are compared as Python integers, however large.
+    with BuildConfig(arch_config={"arch": "vexa-pro"}):
+        assert patterns._check_conv(FakeConv(groups, channels, input_channels)) is expected
+
+
 # ------------------------------------------------------- vexa.qnn_tflite_qconv
 
 def tflite_conv(x, cin, cout, *, pad=False, bias=False, clip=False):
