@@ -71,13 +71,16 @@ bool divides(const py::object& arch_channels, const py::object& count, const py:
     return remainder(arch_channels, count / groups).equal(py::int_(0));
 }
 
-// call.args[0].checked_type.shape[3], as an int.
+// call.args[0].checked_type.shape[3], as an int; a symbolic extent is kept
+// as it is, for compare() to refuse where the check needs its value.
 py::object input_channels(const py::object& call) {
     std::optional<fast::Shape> shape = fast::arg_shape(fast::node(call), 0);
     if (shape && shape->size() > 3) return py::int_((*shape)[3]);
     py::object args = call.attr("args");
     py::object python_shape = args[py::int_(0)].attr("checked_type").attr("shape");
-    return py::int_(py::object(python_shape[py::int_(3)]));
+    py::object extent = python_shape[py::int_(3)];
+    if (is_symbolic(extent)) return extent;
+    return py::int_(extent);
 }
 
 // call.attrs.get_int(key), as an int.
@@ -93,7 +96,7 @@ bool check_conv(const py::object& call) {
     py::object ich = input_channels(call);
     py::int_ zero(0), one(1);
 
-    bool is_gr_conv = c_groups > one && c_groups.not_equal(och) && c_groups.not_equal(ich);
+    bool is_gr_conv = c_groups > one && c_groups.not_equal(och) && compare(c_groups, ich, Py_NE);
     if (!is_gr_conv) return true;
     bool is_grp_pow2 = (c_groups & (c_groups - one)).equal(zero);
     if (!(is_grp_pow2 && remainder(ich, c_groups).equal(zero) && remainder(och, c_groups).equal(zero))) {
@@ -115,7 +118,7 @@ void define_int8_conv(py::module_& m) {
     m.def("make_qnn_conv_pattern", [] { return make_qnn_conv_pattern().release(); },
           "Quantized convolution: optional pad, qnn.conv2d, bias (nn.bias_add, NHWC add or "
           "none), requantize, clip, cast, optional clip.");
-    m.def("_check_conv", &check_conv, py::arg("call"),
+    m.def("_check_conv", &refusing_unproven<check_conv>, py::arg("call"),
           "Whether the accelerator runs this qnn.conv2d call; only true grouped convolutions "
           "are restricted, against the architecture's channel width.");
     m.def("check_qnn_conv_pattern", &check_qnn_conv_pattern, py::arg("extract"),
