@@ -65,6 +65,7 @@ def test_inline_descriptions(config, channels, has_kov2, tconv):
         ("arch: [unclosed", "channels"),
         (yaml.safe_dump({"base": "no-such-arch"}), "channels"),
         ("None", "channels"),
+        (named("vexa-pro"), "no_such\x00parameter"),  # the whole name in the message
     ],
 )
 def test_failed_queries(arch, param):

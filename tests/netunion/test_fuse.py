@@ -104,6 +104,16 @@ def test_one_network_still_gets_the_suffix():
     assert list(fused_params) == ["w_1"]
 
 
+class Items:
+    """A params mapping whose items() hands out the given entries."""
+
+    def __init__(self, *entries):
+        self.entries = entries
+
+    def items(self):
+        return iter(self.entries)
+
+
 @pytest.mark.parametrize(
     "params, suffix, expected",
     [
@@ -111,9 +121,19 @@ def test_one_network_still_gets_the_suffix():
         ({"w": 1, "b": 2}, 2, {"w_2": 1, "b_2": 2}),
         ({"w_1": 1}, 2, {"w_1_2": 1}),  # appended, never parsed
         ({"w": 1}, "x", {"w_x": 1}),  # the suffix goes through str()
+        # Unpacked as `for key, value in params.items()` unpacks.
+        (Items(["w", 1], iter(("b", 2))), 2, {"w_2": 1, "b_2": 2}),
+        (Items(["w"]), 1, ValueError("not enough values to unpack (expected 2, got 1)")),
+        (Items(("w", 1, 2)), 1, ValueError("too many values to unpack (expected 2)")),
+        (Items(5), 1, TypeError("cannot unpack non-iterable int object")),
     ],
 )
 def test_update_params(params, suffix, expected):
+    if isinstance(expected, Exception):
+        with pytest.raises(type(expected)) as info:
+            netunion._update_params(params, suffix)
+        assert str(info.value) == str(expected)
+        return
     result = netunion._update_params(params, suffix)
     assert result == expected and list(result) == list(expected)
     assert result is not params

@@ -90,6 +90,26 @@ def merge(func, param_names=("w_1", "w_2"), merger=None):
     return merger.transform_function(func, tvm.IRModule(), None), merger
 
 
+class Marker(Exception):
+    pass
+
+
+class Names:
+    """Parameter names that answer `in` but fail to be listed."""
+
+    def __contains__(self, name):
+        return name.startswith("w")
+
+    def __iter__(self):
+        raise Marker()
+
+
+def test_an_error_reading_the_parameter_names_propagates():
+    x1, w1 = tensor("input_1"), tensor("w_1")
+    with pytest.raises(Marker):
+        merge(relay.Function([x1, w1], relay.add(x1, w1)), merger=netunion._InputMerger(Names()))
+
+
 def test_calls_the_rule_does_not_apply_to_are_left_to_the_base_rules():
     x1, x2, w1, w2 = tensor("input_1"), tensor("input_2"), tensor("w_1"), tensor("w_2")
     weight_first = relay.add(w2, x2)  # input_2 read as a second argument stays

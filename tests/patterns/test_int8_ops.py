@@ -72,11 +72,12 @@ def test_add_check(lhs, rhs, relu, accepted):
     [
         ((1, 8, 8, 16), (1, 8, 8, 16), True),
         ((1, 8, 8, 16), (1, 1, 1, 16), False),
-        # TVM compares a symbolic extent by identity: two are never equal.
+        # A symbolic extent proves no equality, on either side.
         ((None, 8, 8, 16), (None, 8, 8, 16), False),
         ((1, 8, 8, None), (1, 8, 8, 16), False),
+        ((1, 8, 8, 16), (1, 8, 8, None), False),
     ],
-    ids=["static", "broadcast", "symbolic-both", "symbolic-one"],
+    ids=["static", "broadcast", "symbolic-both", "symbolic-left", "symbolic-right"],
 )
 def test_add_check_on_static_and_symbolic_shapes(lhs, rhs, expected):
     import tvm

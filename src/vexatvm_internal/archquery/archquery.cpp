@@ -7,8 +7,6 @@
 
 #include "vexa/module.h"
 
-#include <string>
-
 namespace py = pybind11;
 
 namespace {
@@ -91,9 +89,8 @@ PyObject* py_archquery_parameter(PyObject* self, PyObject* args, PyObject* kwarg
         py::object value = archquery_parameter_impl(self, arch.ptr(), name.ptr());
         if (!py::bool_(value) && PyObject_IsTrue(argv[2]) != 0) {
             if (PyErr_Occurred()) throw py::error_already_set();
-            std::string message =
-                "Architecture query for " + std::string(py::str(argv[1])) + " failed";
-            PyErr_SetString(PyExc_RuntimeError, message.c_str());
+            // Formatted as Python text: a C string would end at a NUL in the name.
+            PyErr_Format(PyExc_RuntimeError, "Architecture query for %U failed", name.ptr());
             throw py::error_already_set();
         }
         return value;

@@ -7,6 +7,7 @@
 
 #include "fusion.h"
 #include "vexa/module.h"
+#include "vexa/unpack.h"
 
 #include <string>
 
@@ -69,10 +70,11 @@ py::dict update_params(const py::object& params, const py::object& suffix) {
     py::object suffix_text = py::str(suffix);
     py::object underscore = py::str("_");
     for (py::handle item : params.attr("items")()) {
-        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+        // Any pair will do, as in `for key, value in params.items()`.
+        auto [name, value] = vexa::unpack2(item);
         // Plain concatenation, so a non-str key raises TypeError.
-        py::object key = plus(plus(pair[0], underscore), suffix_text);
-        result[key] = pair[1];
+        py::object key = plus(plus(name, underscore), suffix_text);
+        result[key] = value;
     }
     return result;
 }

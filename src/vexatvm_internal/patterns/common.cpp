@@ -1,6 +1,7 @@
 // Module state and the helpers both halves of the pattern module share.
 
 #include <string>
+#include <utility>
 
 #include "node_reads.h"
 #include "patterns.h"
@@ -63,6 +64,49 @@ py::object walk_to_op(py::object extract, const char* name) {
         call = args[py::int_(0)];
     }
     return call;
+}
+
+bool truth(const py::handle& value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+bool is_symbolic(const py::handle& value) {
+    if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) return false;
+    // Deliberately leaked, as Python objects must outlive the interpreter's shutdown.
+    static const auto* classes = new std::pair<py::object, py::object>(
+        py::module_::import("tvm.ir").attr("PrimExpr"), py::module_::import("tvm.tir.expr").attr("ConstExpr"));
+    return is_instance(value, classes->first) && !is_instance(value, classes->second);
+}
+
+bool compare(const py::handle& a, const py::handle& b, int op) {
+    bool a_symbolic = is_symbolic(a);
+    bool b_symbolic = is_symbolic(b);
+    if (a_symbolic || b_symbolic) {
+        // One extent node is equal to itself, whatever its value. Anything else
+        // is undecided: TVM would answer == and != by node identity, and an
+        // ordering with an expression.
+        bool equality = op == Py_EQ || op == Py_NE;
+        if (equality && a_symbolic && b_symbolic && fast::node(a).same_as(fast::node(b))) return op == Py_EQ;
+        throw Unproven{};
+    }
+    PyObject* raw = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (raw == nullptr) throw py::error_already_set();
+    py::object result = py::reinterpret_steal<py::object>(raw);
+    if (result.ptr() == Py_True || result.ptr() == Py_False) return result.ptr() == Py_True;
+    if (is_symbolic(result)) throw Unproven{};
+    return truth(result);
+}
+
+bool same_extents(const py::handle& a, const py::handle& b) {
+    py::list left(py::reinterpret_borrow<py::object>(a));
+    py::list right(py::reinterpret_borrow<py::object>(b));
+    if (left.size() != right.size()) return false;
+    for (size_t i = 0; i < left.size(); ++i) {
+        if (!compare(left[i], right[i], Py_EQ)) return false;
+    }
+    return true;
 }
 
 void python_assert(bool condition) {

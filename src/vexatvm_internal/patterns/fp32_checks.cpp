@@ -1,7 +1,8 @@
 // Float32 check predicates. Each decides in a fixed order and returns at the
 // first test that decides, so later attribute reads and architecture queries
 // are not made. Comparisons go through Python's rich comparison, because
-// shape dimensions are TVM integers that compare with Python ints.
+// shape dimensions are TVM integers that compare with Python ints; one that a
+// symbolic extent leaves undecided refuses the match (compare, Unproven).
 //
 // The checks MergeComposite calls most often first try their shape tests on
 // static shapes read through TVM's C API (node_reads.h): the same test on
@@ -11,22 +12,11 @@
 
 #include "node_reads.h"
 #include "patterns.h"
+#include "vexa/unpack.h"
 
 namespace vexa::patterns {
 
 namespace {
-
-bool truth(const py::handle& value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
-
-bool compare(const py::handle& a, const py::handle& b, int op) {
-    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-    if (result == nullptr) throw py::error_already_set();
-    return truth(py::reinterpret_steal<py::object>(result));
-}
 
 bool ne(const py::handle& a, const py::handle& b) { return compare(a, b, Py_NE); }
 bool gt(const py::handle& a, const py::handle& b) { return compare(a, b, Py_GT); }
@@ -37,30 +27,6 @@ py::object item(const py::handle& sequence, long index) {
 
 py::object arg(const py::handle& call, long index) { return item(call.attr("args"), index); }
 py::object shape_of(const py::handle& expr) { return expr.attr("checked_type").attr("shape"); }
-
-// a, b = value, with Python's errors when value is not a pair.
-std::pair<py::object, py::object> unpack2(const py::object& value) {
-    PyObject* raw = PyObject_GetIter(value.ptr());
-    if (raw == nullptr) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object", Py_TYPE(value.ptr())->tp_name);
-        throw py::error_already_set();
-    }
-    py::iterator it = py::reinterpret_steal<py::iterator>(raw);
-    py::list items;
-    for (py::handle element : it) {
-        if (py::len(items) == 2) {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-            throw py::error_already_set();
-        }
-        items.append(element);
-    }
-    if (py::len(items) < 2) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", py::len(items));
-        throw py::error_already_set();
-    }
-    return {items[0], items[1]};
-}
 
 py::object check_fp32(const py::object& extract) { return global("check_fp32")(extract); }
 
@@ -157,9 +123,7 @@ py::object check_fp32_3d_add_broadcast(const py::object& extract) {
 }
 
 // Shapes compared by value, dimension by dimension.
-bool same_shape(const py::object& a, const py::object& b) {
-    return !ne(py::list(shape_of(a)), py::list(shape_of(b)));
-}
+bool same_shape(const py::object& a, const py::object& b) { return same_extents(shape_of(a), shape_of(b)); }
 
 // The operand tests of the residual adds on the nodes, where they read
 // static shapes: true when neither operand is a constant unless
@@ -193,6 +157,7 @@ py::object check_fp32_res_add(const py::object& expr) {
     if (!fits) {
         py::object args = expr.attr("args");
         if (op_name(expr) == "cast") args = arg(expr, 0).attr("args");
+        if (py::len(args) < 2) return py::bool_(false);  // not an add of two operands
         py::object lhs = item(args, 0), rhs = item(args, 1);
         fits = !is_instance(lhs, relay().constant) && !is_instance(rhs, relay().constant) &&
                same_shape(lhs, rhs);
@@ -206,6 +171,7 @@ py::object check_fp32_res_add_constant(const py::object& expr) {
     std::optional<bool> fits = residual_operands(fast::node(expr), true);
     if (!fits) {
         py::object args = expr.attr("args");
+        if (py::len(args) < 2) return py::bool_(false);  // not an add of two operands
         py::object lhs = item(args, 0), rhs = item(args, 1);
         fits = is_instance(lhs, relay().constant) && !is_instance(rhs, relay().constant) &&
                same_shape(lhs, rhs);
@@ -270,8 +236,10 @@ py::object check_avg_pool2d(const py::object& extract) {
     if (gt(item(i_shape, 1), arch_channels) || gt(item(i_shape, 2), arch_channels)) {
         return py::bool_(false);
     }
+    // The kernel of a global pool is its input's spatial extent: axes 1 and 2
+    // of NHWC, as the output test above reads it.
     py::int_ arch_max_kernel_side(query("max_kernel_side"));
-    if (gt(item(i_shape, 2), arch_max_kernel_side) || gt(item(i_shape, 3), arch_max_kernel_side)) {
+    if (gt(item(i_shape, 1), arch_max_kernel_side) || gt(item(i_shape, 2), arch_max_kernel_side)) {
         return py::bool_(false);
     }
     return check_fp32(extract);
@@ -334,26 +302,26 @@ void define_fp32_checks(py::module_& m) {
     }
     m.def("check_fp32_relu", &check_fp32_relu, py::arg("extract"),
           "A float32 relu whose input is a captured region.");
-    m.def("check_fp32_bias_add", &check_fp32_bias_add, py::arg("extract"),
+    m.def("check_fp32_bias_add", &refusing_unproven<check_fp32_bias_add>, py::arg("extract"),
           "A per-channel bias (channels last) added to a captured region.");
-    m.def("check_fp32_3d_add_broadcast", &check_fp32_3d_add_broadcast, py::arg("extract"),
+    m.def("check_fp32_3d_add_broadcast", &refusing_unproven<check_fp32_3d_add_broadcast>, py::arg("extract"),
           "A vector constant broadcast over the last axis of 3-D data, on \"has_kov2\" architectures.");
-    m.def("check_fp32_res_add", &check_fp32_res_add, py::arg("expr"),
+    m.def("check_fp32_res_add", &refusing_unproven<check_fp32_res_add>, py::arg("expr"),
           "A residual add of two computed tensors of one shape, possibly under a cast.");
-    m.def("check_fp32_res_add_constant", &check_fp32_res_add_constant, py::arg("expr"),
+    m.def("check_fp32_res_add_constant", &refusing_unproven<check_fp32_res_add_constant>, py::arg("expr"),
           "A full-shape constant added to data, on \"has_kov2\" architectures.");
-    m.def("check_fp32_concatenate", &check_fp32_concatenate, py::arg("extract"),
+    m.def("check_fp32_concatenate", &refusing_unproven<check_fp32_concatenate>, py::arg("extract"),
           "A concatenation whose consumers are all captured regions without grouped convolutions.");
     m.def("check_fp32_upsampling", &check_fp32_upsampling, py::arg("extract"),
           "A nearest (rounding \"\" or \"round\"), bilinear or linear resize not of a concatenation.");
-    m.def("check_avg_pool2d", &check_avg_pool2d, py::arg("extract"),
+    m.def("check_avg_pool2d", &refusing_unproven<check_avg_pool2d>, py::arg("extract"),
           "Global average pooling within the architecture's channels and kernel side.");
-    m.def("check_fp32_hardtanh", &check_fp32_hardtanh, py::arg("extract"),
+    m.def("check_fp32_hardtanh", &refusing_unproven<check_fp32_hardtanh>, py::arg("extract"),
           "A clip whose lower bound is zero.");
-    m.def("check_fp32_tconv2d", &check_fp32_tconv2d, py::arg("extract"),
+    m.def("check_fp32_tconv2d", &refusing_unproven<check_fp32_tconv2d>, py::arg("extract"),
           "An ungrouped, undilated transposed convolution with strides within the kernel, where "
           "the architecture supports TransposedConv2d.");
-    m.def("check_fp32_transpose_nop", &check_fp32_transpose_nop, py::arg("extract"),
+    m.def("check_fp32_transpose_nop", &refusing_unproven<check_fp32_transpose_nop>, py::arg("extract"),
           "A transpose moving at most one dimension of extent other than 1.");
     m.def("check_fp32_nop_cast", &check_fp32_nop_cast, py::arg("extract"),
           "A cast to the type the data already has.");

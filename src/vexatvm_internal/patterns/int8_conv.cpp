@@ -1,8 +1,6 @@
 // Int8 convolution and fully-connected patterns, and the grouped-convolution
 // check against the target architecture's channel width.
 
-#include <cmath>
-
 #include "node_reads.h"
 #include "patterns.h"
 
@@ -59,49 +57,55 @@ Pattern make_qnn_tflite_conv_pattern() {
     return pattern.optional(is_op("clip"));
 }
 
-long to_long(const py::object& value) { return py::int_(value).cast<long>(); }
-
-// arch_channels % quotient for a positive integral quotient held as a double,
-// with Python's error for a zero divisor.
-bool divides(long arch_channels, double quotient) {
-    if (quotient == 0.0) {
-        PyErr_SetString(PyExc_ZeroDivisionError, "float modulo");
-        throw py::error_already_set();
-    }
-    return std::fmod(static_cast<double>(arch_channels), quotient) == 0.0;
+// Counts are Python integers, compared and divided as Python would: an
+// attribute or an architecture may hold more than a C++ long does.
+py::object remainder(const py::handle& a, const py::handle& b) {
+    PyObject* result = PyNumber_Remainder(a.ptr(), b.ptr());
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
 }
 
-// call.args[0].checked_type.shape[3], as an int.
-long input_channels(const py::object& call) {
+// arch_channels % (count / groups) == 0, the quotient a float as in Python
+// (a zero quotient raises its ZeroDivisionError).
+bool divides(const py::object& arch_channels, const py::object& count, const py::object& groups) {
+    return remainder(arch_channels, count / groups).equal(py::int_(0));
+}
+
+// call.args[0].checked_type.shape[3], as an int; a symbolic extent is kept
+// as it is, for compare() to refuse where the check needs its value.
+py::object input_channels(const py::object& call) {
     std::optional<fast::Shape> shape = fast::arg_shape(fast::node(call), 0);
-    if (shape && shape->size() > 3) return static_cast<long>((*shape)[3]);
+    if (shape && shape->size() > 3) return py::int_((*shape)[3]);
     py::object args = call.attr("args");
     py::object python_shape = args[py::int_(0)].attr("checked_type").attr("shape");
-    return to_long(py::object(python_shape[py::int_(3)]));
+    py::object extent = python_shape[py::int_(3)];
+    if (is_symbolic(extent)) return extent;
+    return py::int_(extent);
 }
 
 // call.attrs.get_int(key), as an int.
-long conv_attr(const py::object& call, const char* key) {
-    if (std::optional<std::int64_t> value = fast::int_attr(fast::node(call), key)) return static_cast<long>(*value);
+py::object conv_attr(const py::object& call, const char* key) {
+    if (std::optional<std::int64_t> value = fast::int_attr(fast::node(call), key)) return py::int_(*value);
     py::object conv_attrs = call.attr("attrs");
-    return to_long(conv_attrs.attr("get_int")(key));
+    return py::int_(conv_attrs.attr("get_int")(key));
 }
 
 bool check_conv(const py::object& call) {
-    long c_groups = conv_attr(call, "groups");
-    long och = conv_attr(call, "channels");
-    long ich = input_channels(call);
+    py::object c_groups = conv_attr(call, "groups");
+    py::object och = conv_attr(call, "channels");
+    py::object ich = input_channels(call);
+    py::int_ zero(0), one(1);
 
-    bool is_gr_conv = c_groups > 1 && c_groups != och && c_groups != ich;
+    bool is_gr_conv = c_groups > one && c_groups.not_equal(och) && compare(c_groups, ich, Py_NE);
     if (!is_gr_conv) return true;
-    bool is_grp_pow2 = (c_groups & (c_groups - 1)) == 0;
-    if (!(is_grp_pow2 && ich % c_groups == 0 && och % c_groups == 0)) return false;
+    bool is_grp_pow2 = (c_groups & (c_groups - one)).equal(zero);
+    if (!(is_grp_pow2 && remainder(ich, c_groups).equal(zero) && remainder(och, c_groups).equal(zero))) {
+        return false;
+    }
 
     py::object channels = global("archquery_parameter")(global("get_current_arch_value")(), "channels");
-    long arch_channels = to_long(channels);
-    double groups = static_cast<double>(c_groups);
-    return divides(arch_channels, ich / groups) && divides(arch_channels, och / groups) &&
-           ich < arch_channels;
+    py::object arch_channels = py::int_(channels);
+    return divides(arch_channels, ich, c_groups) && divides(arch_channels, och, c_groups) && ich < arch_channels;
 }
 
 py::object check_qnn_conv_pattern(const py::object& extract) {
@@ -114,7 +118,7 @@ void define_int8_conv(py::module_& m) {
     m.def("make_qnn_conv_pattern", [] { return make_qnn_conv_pattern().release(); },
           "Quantized convolution: optional pad, qnn.conv2d, bias (nn.bias_add, NHWC add or "
           "none), requantize, clip, cast, optional clip.");
-    m.def("_check_conv", &check_conv, py::arg("call"),
+    m.def("_check_conv", &refusing_unproven<check_conv>, py::arg("call"),
           "Whether the accelerator runs this qnn.conv2d call; only true grouped convolutions "
           "are restricted, against the architecture's channel width.");
     m.def("check_qnn_conv_pattern", &check_qnn_conv_pattern, py::arg("extract"),

@@ -50,7 +50,7 @@ bool check_qnn_add_call(const py::object& call) {
     py::object right_type = rhs.attr("checked_type");
     py::list left_shape(left_type.attr("shape"));
     py::list right_shape(right_type.attr("shape"));
-    if (left_shape.not_equal(right_shape)) return false;
+    if (!same_extents(left_shape, right_shape)) return false;
     return py::len(left_shape) == 4 && py::len(right_shape) == 4;
 }
 
@@ -173,7 +173,7 @@ void define_int8_ops(py::module_& m) {
         [](const py::object& lhs, const py::object& rhs) { return make_qnn_mul_pattern(lhs, rhs).release(); },
         py::arg("lhs") = py::none(), py::arg("rhs") = py::none(),
         "qnn.mul of lhs and rhs (anything when None), optionally followed by a clip.");
-    m.def("_check_qnn_add", &check_qnn_add_call, py::arg("call"),
+    m.def("_check_qnn_add", &refusing_unproven<check_qnn_add_call>, py::arg("call"),
           "Whether the accelerator runs this qnn.add call: no constant operand, equal 4-D shapes.");
     m.def("check_qnn_add", &check_qnn_add, py::arg("extract"),
           "Check of \"vexa.qnn_add\": walks first arguments to the qnn.add call.");

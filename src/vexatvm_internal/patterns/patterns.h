@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <type_traits>
+
 #include "vexa/dfpattern.h"
 
 namespace vexa::patterns {
@@ -38,6 +40,41 @@ py::object walk_to_op(py::object extract, const char* name);
 
 // Raises a bare AssertionError unless Python runs with -O.
 void python_assert(bool condition);
+
+// bool(value), with Python's errors.
+bool truth(const py::handle& value);
+
+// Thrown where a check would compare a symbolic extent (a tir.Var, Any, an
+// expression of them) with anything but itself: TVM answers such a test with
+// an expression, not a truth value. Nothing is proven, so the check refuses
+// the match (refusing_unproven) and partitioning goes on.
+struct Unproven {};
+
+// Whether value is a TIR expression other than a constant.
+bool is_symbolic(const py::handle& value);
+
+// bool(a <op> b) as Python decides it, for values that are not symbolic;
+// Unproven where either is.
+bool compare(const py::handle& a, const py::handle& b, int op);
+
+// list(a) == list(b) for two shapes, extent by extent through compare().
+bool same_extents(const py::handle& a, const py::handle& b);
+
+// Check(extract), refusing the match where a comparison was unproven. Every
+// check that compares extents is exposed through it: Unproven must not
+// reach Python.
+template <auto Check>
+auto refusing_unproven(const py::object& extract) -> decltype(Check(extract)) {
+    try {
+        return Check(extract);
+    } catch (const Unproven&) {
+        if constexpr (std::is_same_v<decltype(Check(extract)), bool>) {
+            return false;
+        } else {
+            return py::bool_(false);
+        }
+    }
+}
 
 // Shared helpers.
 py::object get_current_arch_value();
