@@ -20,10 +20,13 @@
 //                                                 -> nn.bias_add(qnn.conv2d, b, axis=3)
 
 #include <functional>
+#include <initializer_list>
+#include <unordered_set>
 #include <optional>
 #include <string>
 
 #include "patterns.h"
+#include "vexa/iterative_mutator.h"
 
 namespace vexa::patterns {
 
@@ -333,18 +336,46 @@ py::object conv_bias() {
     });
 }
 
+// The operators main calls, as registry nodes (one node per operator name).
+class OperatorsCalled : public ir::IterativeMutator {
+public:
+    std::unordered_set<void*> ops;
+
+    bool calls(std::initializer_list<const char*> names) const {
+        static const ffi::PackedFunc* get_op = new ffi::PackedFunc("ir.GetOp");
+        for (const char* name : names) {
+            if (ops.count((*get_op)({name}).get()) == 0) return false;
+        }
+        return true;
+    }
+
+private:
+    ffi::Object enter_call(ir::CallView& call) override {
+        ops.insert(call.op().get());  // operators are registry singletons: the address stays valid
+        return ffi::Object();
+    }
+};
+
 py::object canonicalize(const py::object& mod) {
+    py::object main = mod[py::str("main")];
+    // Each rewrite runs over the whole graph until nothing changes, with type
+    // inference in between: only those whose operators the graph calls run.
+    OperatorsCalled called;
+    called.visit(main);
     py::list callbacks;
-    callbacks.append(bias_vector());
-    callbacks.append(attention_divide());
-    callbacks.append(attention_scaled_operands());
-    callbacks.append(head_merge_reshape());
-    callbacks.append(layer_norm());
-    callbacks.append(int8_square());
-    callbacks.append(dense_bias());
-    callbacks.append(conv_bias());
+    if (called.calls({"add"})) callbacks.append(bias_vector());
+    if (called.calls({"multiply", "nn.batch_matmul", "reshape"})) {
+        callbacks.append(attention_divide());
+        callbacks.append(attention_scaled_operands());
+    }
+    if (called.calls({"nn.batch_matmul", "reshape"})) callbacks.append(head_merge_reshape());
+    if (called.calls({"variance", "sqrt"})) callbacks.append(layer_norm());
+    if (called.calls({"power", "qnn.dequantize"})) callbacks.append(int8_square());
+    if (called.calls({"add", "qnn.dense", "expand_dims"})) callbacks.append(dense_bias());
+    if (called.calls({"add", "qnn.conv2d"})) callbacks.append(conv_bias());
+    if (py::len(callbacks) == 0) return mod;
     py::object rewrite = py::module_::import("tvm.relay.dataflow_pattern").attr("rewrite");
-    py::object main = rewrite(callbacks, mod[py::str("main")], mod);
+    main = rewrite(callbacks, main, mod);
     py::object updated = mod.attr("clone")();
     updated[py::str("main")] = main;
     return py::module_::import("tvm.relay.transform").attr("InferType")()(updated);
