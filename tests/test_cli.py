@@ -187,6 +187,21 @@ def test_explain_names_the_refusing_entries():
     assert "vexa_fp32.relu" in relu
 
 
+def test_explain_notes_a_mask_computed_at_run_time(tmp_path):
+    import tvm
+    from tvm import relay
+
+    a, b = relay.var("a", shape=(4, 8, 16)), relay.var("b", shape=(4, 8, 16))
+    mask = relay.var("mask", shape=(1, 1, 1, 8))
+    scores = relay.divide(relay.reshape(relay.nn.batch_matmul(a, b), (1, 4, 8, 8)), relay.const(4.0))
+    path = tmp_path / "masked.relay"
+    path.write_text(tvm.IRModule.from_expr(relay.Function([a, b, mask], relay.nn.softmax(relay.add(scores, mask)))).astext())
+    code, out, err = run("partition", str(path), "--arch", "vexa-pro", "--explain", "--json", "--quiet")
+    assert code == 0, err
+    notes = [item for item in json.loads(out)["explain"] if "note" in item]
+    assert [item["operator"] for item in notes] == ["nn.softmax"] and "run time" in notes[0]["note"]
+
+
 @pytest.mark.parametrize("example", ["int8-cnn", "fp32-cnn-transformer", "yolo-detector"])
 def test_explain_never_changes_what_is_captured(example):
     # Numbering the calls must keep every constant exact: the gelu and

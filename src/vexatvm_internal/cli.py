@@ -429,6 +429,9 @@ def _print_explanation(report, out):
     for op, (calls, refusals) in by_op.items():
         reasons = ", ".join(f"{name} x{n}" if n > 1 else name for name, n in refusals.items())
         out.write(f"  {op.ljust(width)}  {calls:>4}  {reasons}\n")
+    notes = collections.Counter((item["operator"], item["note"]) for item in report if "note" in item)
+    for (op, note), count in notes.items():
+        out.write(f"  note: {op} x{count}: {note}\n")
 
 
 def _example_names():

@@ -195,11 +195,42 @@ class RefusalLog:
         return explained
 
 
+RUNTIME_MASK_NOTE = ("attention mask computed from an input at run time: "
+                     "the masked attention entries take a constant mask only")
+
+
+def _calls(node, *names):
+    return isinstance(node, relay.Call) and isinstance(node.op, Op) and node.op.name in names
+
+
+def _reaches_product(node, steps=3):
+    """node is attention scores: a batch_matmul behind at most `steps` reshapes or scalings."""
+    for _ in range(steps + 1):
+        if _calls(node, "nn.batch_matmul"):
+            return True
+        if not _calls(node, "reshape", "divide", "multiply") or not node.args:
+            return False
+        node = node.args[0]
+    return False
+
+
+def _runtime_mask(node):
+    """A softmax of attention scores plus a mask that is not a constant."""
+    if not _calls(node, "nn.softmax") or not _calls(node.args[0], "add"):
+        return False
+    lhs, rhs = node.args[0].args
+    for scores, mask in ((lhs, rhs), (rhs, lhs)):
+        if _reaches_product(scores) and not isinstance(mask, relay.Constant):
+            return True
+    return False
+
+
 def explain(mod, log):
     """For each operator call left on the host in ``main``, the entries whose
     pattern matched there but whose check refused it.
 
-    Returns a list of {"operator", "line", "refused_by"} in program order."""
+    Returns a list of {"operator", "line", "refused_by"} in program order; an
+    item may carry a "note" that says why no entry could match there."""
     inside = set()
 
     def mark_composites(node):
@@ -217,6 +248,8 @@ def explain(mod, log):
                 "line": None if key is None else key[1],
                 "refused_by": list(log.refused.get(key, [])) if key is not None else [],
             })
+            if _runtime_mask(node):
+                report[-1]["note"] = RUNTIME_MASK_NOTE
 
     walk(mod["main"].body, visit)
     return report
