@@ -61,19 +61,26 @@ def _int8_tables_only(names):
 _FLOAT_ANCHORS = ("nn.conv2d", "nn.dense", "nn.matmul", "nn.batch_matmul", "nn.conv2d_transpose")
 
 
+def _dequantized(node):
+    return isinstance(node, relay.Call) and isinstance(node.op, tvm.ir.Op) and node.op.name == "qnn.dequantize"
+
+
 def has_fake_quantized_anchors(func):
     """Whether a float convolution or matrix product reads a dequantized
-    tensor: a graph quantized as dequantize -> op -> quantize (ONNX QDQ)
-    rather than with QNN operators, which the int8 tables capture as they are."""
+    tensor (ONNX QDQ), or a float add reads two (ONNX QLinearAdd): a graph
+    quantized as dequantize -> op -> quantize rather than with the QNN
+    operators the int8 tables capture. A graph written with QNN operators
+    keeps its dequantized islands, which the int8 entries capture as they are."""
     from vexatvm_internal.summary import walk  # pylint: disable=import-outside-toplevel
 
     found = []
 
     def visit(node):
-        if (not found and isinstance(node, relay.Call) and isinstance(node.op, tvm.ir.Op)
-                and node.op.name in _FLOAT_ANCHORS and node.args
-                and isinstance(node.args[0], relay.Call) and isinstance(node.args[0].op, tvm.ir.Op)
-                and node.args[0].op.name == "qnn.dequantize"):
+        if found or not isinstance(node, relay.Call) or not isinstance(node.op, tvm.ir.Op) or not node.args:
+            return
+        name = node.op.name
+        if (name in _FLOAT_ANCHORS and _dequantized(node.args[0])) or (
+                name == "add" and len(node.args) == 2 and all(_dequantized(arg) for arg in node.args)):
             found.append(node)
 
     walk(func.body, visit)
