@@ -8,6 +8,9 @@ Models are exported once by bench/zoo_models.py (one process per model) into
 $VEXATVM_ZOO_CACHE, by default ~/.cache/vexatvm-zoo, and reused by file name.
 Every partition is the command itself in a subprocess, timed; a failed export
 or run shows in the table with its error line and never stops the bench.
+Exports need torchvision 0.28.0, Pillow and yolov5 in the venv (see
+bench/zoo_models.py). Shares with and without --canonicalize count different
+operator totals: the rewrites change the graph.
 """
 
 import argparse
