@@ -9,20 +9,18 @@ models (through TVM's PyTorch frontend), and then after torch.
 Needs, beside the project's networks extra: torchvision 0.28.0 and Pillow
 (`pip install --no-deps torchvision==0.28.0 pillow`) and the yolov5 package
 (`pip install --no-deps yolov5`), whose plotting, data-loading and download
-imports are stubbed out below.
+imports get stand-in modules below.
 """
 
 import contextlib
-import importlib.machinery
 import io
 import os
 import sys
+import tempfile
 import types
 import warnings
-from unittest import mock
 
 import numpy as np
-import packaging.version
 import torch
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -107,23 +105,43 @@ def transformer(kind, mask=False, dynamic=False):
 # ---------------------------------------------------------------- YOLOv5s from the yolov5 package's yaml
 
 
-class _Stub(types.ModuleType):
-    def __getattr__(self, attr):
-        if attr.startswith("__"):
-            raise AttributeError(attr)
-        return mock.MagicMock(name=f"{self.__name__}.{attr}")
+# Any attribute of a stand-in module is a mock; nothing of it runs in the export.
+STAND_IN = """from unittest import mock
+
+
+def __getattr__(name):
+    if name.startswith("__"):
+        raise AttributeError(name)
+    return mock.MagicMock(name=__name__ + "." + name)
+"""
+
+
+def _import_yolov5(root):
+    """yolov5 and its model classes, with stand-ins under `root` for the modules
+    its plotting, data-loading and download helpers import at module level:
+    building the model from its yaml uses none of them."""
+    for name in ("cv2", "pandas", "requests", "seaborn", "matplotlib.pyplot", "ultralytics.utils.checks",
+                 "pkg_resources"):
+        parts = name.split(".")
+        for depth in range(1, len(parts)):
+            os.makedirs(os.path.join(root, *parts[:depth]), exist_ok=True)
+            with open(os.path.join(root, *parts[:depth], "__init__.py"), "w", encoding="utf-8") as stream:
+                stream.write(STAND_IN)
+        with open(os.path.join(root, *parts) + ".py", "w", encoding="utf-8") as stream:
+            stream.write(STAND_IN + ("from packaging.version import parse as parse_version\n"
+                                     if name == "pkg_resources" else ""))
+    sys.path.insert(0, root)
+    try:
+        import yolov5  # pylint: disable=import-outside-toplevel
+        from yolov5.models.yolo import Detect, DetectionModel  # pylint: disable=import-outside-toplevel
+    finally:
+        sys.path.remove(root)
+    return yolov5, Detect, DetectionModel
 
 
 def export_yolov5s(path):
-    # yolov5's modules import plotting, data-loading and download helpers at
-    # module level; building the model from its yaml uses none of them.
-    for name in ("cv2", "pandas", "requests", "matplotlib", "matplotlib.pyplot", "seaborn", "ultralytics",
-                 "ultralytics.utils", "ultralytics.utils.checks", "pkg_resources"):
-        sys.modules.setdefault(name, _Stub(name)).__spec__ = importlib.machinery.ModuleSpec(name, None)
-    sys.modules["pkg_resources"].parse_version = packaging.version.parse
-    import yolov5  # pylint: disable=import-outside-toplevel
-    from yolov5.models.yolo import Detect, DetectionModel  # pylint: disable=import-outside-toplevel
-
+    with tempfile.TemporaryDirectory() as root:
+        yolov5, Detect, DetectionModel = _import_yolov5(root)  # pylint: disable=invalid-name
     torch.manual_seed(0)
     with contextlib.redirect_stdout(io.StringIO()):  # its layer summary
         model = DetectionModel(os.path.join(os.path.dirname(yolov5.__file__), "models", "yolov5s.yaml"))
