@@ -121,7 +121,15 @@ def label(flags):
 
 
 def share(result):
-    return f"{100 * result['report']['offloaded_share']:5.1f}%" if result and "report" in result else "-"
+    """The offloaded share; with the operator share beside it where the report has both
+    (the share of work, and the share of operator calls, which older reports gave)."""
+    if not result or "report" not in result:
+        return "-"
+    report = result["report"]
+    text = f"{100 * report['offloaded_share']:5.1f}%"
+    if "operator_share" in report:
+        text += f" (ops {100 * report['operator_share']:5.1f}%)"
+    return text
 
 
 def print_model(name, file_name, kind, export_note, results):
