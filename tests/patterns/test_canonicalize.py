@@ -73,6 +73,14 @@ def attention_scaled_query_key():
     return tvm.IRModule.from_expr(relay.Function([x], y)), [(1, 8, 64)]
 
 
+def nearest_floor_upsampling():
+    # YOLOv5's export: Resize(nearest, asymmetric, floor).
+    x = relay.var("x", shape=(1, 4, 6, 6))
+    y = relay.image.resize2d(relay.nn.relu(x), (12, 12), method="nearest_neighbor",
+                             coordinate_transformation_mode="asymmetric", rounding_method="floor")
+    return tvm.IRModule.from_expr(relay.Function([x], y)), [(1, 4, 6, 6)]
+
+
 def layer_norm_opset17(eps=1e-5):
     # How TVM's ONNX frontend writes LayerNormalization (opset 17).
     x = relay.var("x", shape=(1, 16, 32))
@@ -122,6 +130,7 @@ CASES = [
     (attention_scores, ("vexa_fp32",), "multiply", "divide", None),
     (attention_scaled_query_key, ("vexa_fp32",), "multiply", "divide", "vexa_fp32.attention"),
     (layer_norm_opset17, ("vexa_fp32",), "variance", "power", "vexa_fp32.layer_norm"),
+    (nearest_floor_upsampling, ("vexa_fp32",), None, None, "vexa_fp32.upsampling"),
     (int8_square, ("vexa_blocks",), "power", "multiply", None),
     (quantized_linear, ("vexa_with_fc",), None, "nn.bias_add", "vexa.qnn_fc"),
 ]

@@ -11,6 +11,8 @@
 //                      reshape(bmm(reshape(q * cq), transpose(reshape(k * ck))))
 //                                                 -> divide(reshape(bmm(..q.., ..k..)), 1/(cq*ck))
 //   head_merge_reshape reshape(reshape(bmm))      -> reshape(bmm)
+//   nearest_floor      nearest resize2d rounding "floor" -> rounding "" (TVM's own
+//                                                    default for it: the same computation)
 //   layer_norm         (x - m) * (1 / sqrt(variance(x, m) + e))
 //                                                 -> (x - m) / sqrt(mean((x - m)^2) + e)
 //   int8_square        power(r, 2) on a dequantized detection head -> multiply(r, r)
@@ -225,6 +227,27 @@ py::object head_merge_reshape() {
     });
 }
 
+// A nearest resize rounding with "floor" -> the same resize with rounding "".
+// TVM's resize computes "" as "floor" for nearest_neighbor under every
+// coordinate mode but align_corners, so the result is bit for bit the same;
+// the upsampling entry takes "" and "round" (YOLOv5 exports "floor").
+py::object nearest_floor() {
+    Pattern resize = is_op("image.resize2d")(wildcard());
+    return make_callback("nearest_floor", resize, [](const py::object& post, const py::object&) {
+        py::object attrs = post.attr("attrs");
+        auto text = [&attrs](const char* key) { return py::str(attrs.attr(key)).cast<std::string>(); };
+        if (text("method") != "nearest_neighbor" || text("rounding_method") != "floor" ||
+            text("coordinate_transformation_mode") == "align_corners") {
+            return post;
+        }
+        py::object resize2d = api().relay.attr("image").attr("resize2d");
+        return resize2d(post.attr("args")[py::int_(0)], attrs.attr("size"), attrs.attr("roi"), attrs.attr("layout"),
+                        attrs.attr("method"), attrs.attr("coordinate_transformation_mode"), "",
+                        attrs.attr("cubic_alpha"), attrs.attr("cubic_exclude"), attrs.attr("extrapolation_value"),
+                        attrs.attr("out_dtype"));
+    });
+}
+
 py::object layer_norm() {
     Pattern x = wildcard();
     Pattern mean = is_op("mean")(x);
@@ -370,6 +393,7 @@ py::object canonicalize(const py::object& mod) {
     }
     if (called.calls({"nn.batch_matmul", "reshape"})) callbacks.append(head_merge_reshape());
     if (called.calls({"variance", "sqrt"})) callbacks.append(layer_norm());
+    if (called.calls({"image.resize2d"})) callbacks.append(nearest_floor());
     if (called.calls({"power", "qnn.dequantize"})) callbacks.append(int8_square());
     if (called.calls({"add", "qnn.dense", "expand_dims"})) callbacks.append(dense_bias());
     if (called.calls({"add", "qnn.conv2d"})) callbacks.append(conv_bias());
