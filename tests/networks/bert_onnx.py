@@ -36,6 +36,37 @@ EXPORT = textwrap.dedent(
 )
 
 
+EXPORT_VIT = textwrap.dedent(
+    f"""
+    import sys
+    import torch
+    from transformers import ViTConfig, ViTModel
+
+    config = ViTConfig(hidden_size=64, num_hidden_layers={LAYERS}, num_attention_heads=4,
+                       intermediate_size=128, image_size=32, patch_size=8)
+    torch.manual_seed(0)
+    vit = ViTModel(config).eval()
+
+    class ByKeyword(torch.nn.Module):
+        def __init__(self, model):
+            super().__init__()
+            self.model = model
+
+        def forward(self, pixel_values):
+            return self.model(pixel_values=pixel_values).last_hidden_state
+
+    torch.onnx.export(ByKeyword(vit), (torch.randn(1, 3, 32, 32),), sys.argv[1], opset_version=17,
+                      dynamo=False, input_names=["pixel_values"], output_names=["hidden"])
+    """
+)
+
+
+def export_vit(path):
+    """A 2-layer random-weight ViTModel (32x32 images, 8x8 patches); as export_bert."""
+    proc = subprocess.run([sys.executable, "-c", EXPORT_VIT, str(path)], capture_output=True, text=True, timeout=600)
+    return None if proc.returncode == 0 else proc.stderr[-4000:]
+
+
 def export_bert(path):
     """Writes the encoder to `path`; returns the child's stderr on failure, else None."""
     proc = subprocess.run([sys.executable, "-c", EXPORT, str(path)], capture_output=True, text=True, timeout=600)

@@ -1,4 +1,4 @@
-"""A small random-weight BertModel exported to ONNX, imported through TVM's
+"""A small random-weight BertModel (and a ViTModel) exported to ONNX, imported through TVM's
 ONNX frontend and partitioned with "vexa_fp32" on vexa-pro, with and without
 canonicalization. The export runs in a child process (torch and tvm are never
 loaded together here)."""
@@ -19,7 +19,7 @@ from tvm import relay  # noqa: E402
 
 import vexatvm_internal  # noqa: E402
 from vexatvm_internal.summary import summarize  # noqa: E402
-from bert_onnx import LAYERS, SEQ, export_bert  # noqa: E402
+from bert_onnx import LAYERS, SEQ, export_bert, export_vit  # noqa: E402
 from relay_cpu import inline_composites, run  # noqa: E402
 
 pytestmark = pytest.mark.networks
@@ -89,3 +89,20 @@ def test_partitioned_bert_computes_the_same(bert, which):
 
 def first_output(mod, inputs):
     return run(mod, inputs)[0]
+
+
+def test_vit_captures_one_attention_per_layer_and_computes_the_same(tmp_path):
+    # PyTorch's scaled-dot-product export scales query and key before the
+    # product; canonicalized, each layer's block is one attention composite.
+    path = tmp_path / "vit.onnx"
+    failure = export_vit(path)
+    assert failure is None, failure
+    mod, params = vexatvm_internal.load_model(str(path))
+    partitioned = vexatvm_internal.partition_for_vexa(mod, params, tables=("vexa_fp32",), arch="vexa-pro")
+    assert summarize(partitioned)["composites"]["vexa_fp32.attention"] == LAYERS
+    image = np.random.default_rng(0).standard_normal((1, 3, 32, 32)).astype("float32")
+    original = mod.clone()
+    original["main"] = relay.build_module.bind_params_by_name(original["main"], params)
+    expected = first_output(original, {"pixel_values": image})
+    got = first_output(inline_composites(partitioned), {"pixel_values": image})
+    np.testing.assert_allclose(got, expected, rtol=1e-4, atol=1e-4)
