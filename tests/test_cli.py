@@ -187,19 +187,37 @@ def test_explain_names_the_refusing_entries():
     assert "vexa_fp32.relu" in relu
 
 
-def test_explain_notes_a_mask_computed_at_run_time(tmp_path):
-    import tvm
+def _masked_attention():
     from tvm import relay
 
     a, b = relay.var("a", shape=(4, 8, 16)), relay.var("b", shape=(4, 8, 16))
     mask = relay.var("mask", shape=(1, 1, 1, 8))
     scores = relay.divide(relay.reshape(relay.nn.batch_matmul(a, b), (1, 4, 8, 8)), relay.const(4.0))
-    path = tmp_path / "masked.relay"
-    path.write_text(tvm.IRModule.from_expr(relay.Function([a, b, mask], relay.nn.softmax(relay.add(scores, mask)))).astext())
+    return relay.Function([a, b, mask], relay.nn.softmax(relay.add(scores, mask)))
+
+
+def _layer_norm_epsilon_1e12():
+    from tvm import relay
+
+    x = relay.var("x", shape=(1, 8, 64))
+    centred = relay.subtract(x, relay.mean(x, axis=[2], keepdims=True))
+    var = relay.mean(relay.power(centred, relay.const(2.0)), axis=[2], keepdims=True)
+    return relay.Function([x], relay.divide(centred, relay.sqrt(relay.add(var, relay.const(1e-12)))))
+
+
+@pytest.mark.parametrize("build, operator, words", [
+    (_masked_attention, "nn.softmax", "run time"),
+    (_layer_norm_epsilon_1e12, "sqrt", "epsilon 1e-12"),
+])
+def test_explain_notes_what_no_entry_can_take(tmp_path, build, operator, words):
+    import tvm
+
+    path = tmp_path / "model.relay"
+    path.write_text(tvm.IRModule.from_expr(build()).astext())
     code, out, err = run("partition", str(path), "--arch", "vexa-pro", "--explain", "--json", "--quiet")
     assert code == 0, err
     notes = [item for item in json.loads(out)["explain"] if "note" in item]
-    assert [item["operator"] for item in notes] == ["nn.softmax"] and "run time" in notes[0]["note"]
+    assert [item["operator"] for item in notes] == [operator] and words in notes[0]["note"]
 
 
 @pytest.mark.parametrize("example", ["int8-cnn", "fp32-cnn-transformer", "yolo-detector"])

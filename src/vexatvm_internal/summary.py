@@ -3,6 +3,8 @@
 import collections
 import math
 
+import numpy as np
+
 import tvm
 from tvm import relay
 from tvm.ir import Op
@@ -225,6 +227,30 @@ def _runtime_mask(node):
     return False
 
 
+def _layer_norm_epsilon(node):
+    """The epsilon of a layer norm's sqrt(mean(..) + eps) when it is not the entry's 1e-5."""
+    if not _calls(node, "sqrt") or not _calls(node.args[0], "add"):
+        return None
+    lhs, rhs = node.args[0].args
+    if not _calls(lhs, "mean") or not isinstance(rhs, relay.Constant) or rhs.data.numpy().size != 1:
+        return None
+    eps = float(rhs.data.numpy().reshape(()))
+    return None if eps == LAYER_NORM_EPSILON else eps
+
+
+LAYER_NORM_EPSILON = float(np.float32(1e-5))
+
+
+def _note(node):
+    """Why no entry can take a host call, where the graph itself says so."""
+    if _runtime_mask(node):
+        return RUNTIME_MASK_NOTE
+    eps = _layer_norm_epsilon(node)
+    if eps is not None:
+        return f"layer norm with epsilon {eps:g}: the layer_norm entry takes epsilon 1e-05 only"
+    return None
+
+
 def explain(mod, log):
     """For each operator call left on the host in ``main``, the entries whose
     pattern matched there but whose check refused it.
@@ -248,8 +274,9 @@ def explain(mod, log):
                 "line": None if key is None else key[1],
                 "refused_by": list(log.refused.get(key, [])) if key is not None else [],
             })
-            if _runtime_mask(node):
-                report[-1]["note"] = RUNTIME_MASK_NOTE
+            note = _note(node)
+            if note:
+                report[-1]["note"] = note
 
     walk(mod["main"].body, visit)
     return report
