@@ -9,10 +9,28 @@ import textwrap
 LAYERS = 2
 SEQ = 8
 
-EXPORT = textwrap.dedent(
-    f"""
+# The child's preamble: the model's one input, passed by keyword; its last hidden state out.
+_WRAPPER = textwrap.dedent(
+    """
     import sys
     import torch
+
+    class ByKeyword(torch.nn.Module):
+        def __init__(self, model, name):
+            super().__init__()
+            self.model, self.name = model, name
+
+        def forward(self, x):
+            return self.model(**{self.name: x}).last_hidden_state
+
+    def export(model, name, example):
+        torch.onnx.export(ByKeyword(model, name), (example,), sys.argv[1], opset_version=17, dynamo=False,
+                          input_names=[name], output_names=["hidden"])
+    """
+)
+
+EXPORT = _WRAPPER + textwrap.dedent(
+    f"""
     from transformers import BertConfig, BertModel
 
     config = BertConfig(vocab_size=100, hidden_size=64, num_hidden_layers={LAYERS},
@@ -20,54 +38,33 @@ EXPORT = textwrap.dedent(
                         max_position_embeddings=32, layer_norm_eps=1e-5)
     torch.manual_seed(0)
     bert = BertModel(config).eval()
-
-    class ByKeyword(torch.nn.Module):
-        def __init__(self, model):
-            super().__init__()
-            self.model = model
-
-        def forward(self, input_ids):
-            return self.model(input_ids=input_ids).last_hidden_state
-
-    ids = torch.randint(0, 100, (1, {SEQ}))
-    torch.onnx.export(ByKeyword(bert), (ids,), sys.argv[1], opset_version=17, dynamo=False,
-                      input_names=["input_ids"], output_names=["hidden"])
+    export(bert, "input_ids", torch.randint(0, 100, (1, {SEQ})))
     """
 )
 
-
-EXPORT_VIT = textwrap.dedent(
+EXPORT_VIT = _WRAPPER + textwrap.dedent(
     f"""
-    import sys
-    import torch
     from transformers import ViTConfig, ViTModel
 
     config = ViTConfig(hidden_size=64, num_hidden_layers={LAYERS}, num_attention_heads=4,
                        intermediate_size=128, image_size=32, patch_size=8)
     torch.manual_seed(0)
     vit = ViTModel(config).eval()
-
-    class ByKeyword(torch.nn.Module):
-        def __init__(self, model):
-            super().__init__()
-            self.model = model
-
-        def forward(self, pixel_values):
-            return self.model(pixel_values=pixel_values).last_hidden_state
-
-    torch.onnx.export(ByKeyword(vit), (torch.randn(1, 3, 32, 32),), sys.argv[1], opset_version=17,
-                      dynamo=False, input_names=["pixel_values"], output_names=["hidden"])
+    export(vit, "pixel_values", torch.randn(1, 3, 32, 32))
     """
 )
 
 
+def _export(script, path):
+    proc = subprocess.run([sys.executable, "-c", script, str(path)], capture_output=True, text=True, timeout=600)
+    return None if proc.returncode == 0 else proc.stderr[-4000:]
+
+
 def export_vit(path):
     """A 2-layer random-weight ViTModel (32x32 images, 8x8 patches); as export_bert."""
-    proc = subprocess.run([sys.executable, "-c", EXPORT_VIT, str(path)], capture_output=True, text=True, timeout=600)
-    return None if proc.returncode == 0 else proc.stderr[-4000:]
+    return _export(EXPORT_VIT, path)
 
 
 def export_bert(path):
     """Writes the encoder to `path`; returns the child's stderr on failure, else None."""
-    proc = subprocess.run([sys.executable, "-c", EXPORT, str(path)], capture_output=True, text=True, timeout=600)
-    return None if proc.returncode == 0 else proc.stderr[-4000:]
+    return _export(EXPORT, path)
