@@ -38,10 +38,69 @@ def conv_relu_onnx(path, batch="N"):
     return path
 
 
-@pytest.mark.parametrize("shapes", [None, {"x": (1, 3, 8, 8)}])
-def test_onnx_import_equals_the_frontend(tmp_path, shapes):
-    path = conv_relu_onnx(tmp_path / "m.onnx")
+def _const(name, value, dtype="int64"):
+    return helper.make_node("Constant", [], [name], value=numpy_helper.from_array(np.array(value, dtype), name))
+
+
+def shape_arithmetic_onnx(path, batch="N"):
+    """What exporters write around a view: shapes read, sliced, multiplied,
+    compared and selected; an Identity on a weight; 3-D by 2-D and batched
+    MatMuls; ConstantOfShape and Expand; an int64 product that overflows;
+    and an If on a constant condition."""
+    init = [numpy_helper.from_array((RNG.standard_normal((20, 8)) * 0.1).astype("float32"), "w")]
+    nodes = [
+        _const("zero", 0), _const("axis0", [0]), _const("starts", [2]), _const("ends", [4]), _const("ones", [1, 1]),
+        _const("three", [3]), _const("minus", [-1, -1, -1, -1]), _const("tail", [3, 20]),
+        _const("big", [2 ** 62]), _const("four", [4]), _const("fill_shape", [3]), _const("to", [1, 3, 3]),
+        _const("cond", True, "bool"), _const("one", [1.0], "float32"),
+        helper.make_node("ConstantOfShape", ["fill_shape"], ["fill"],
+                         value=numpy_helper.from_array(np.array([1.0], "float32"))),
+        helper.make_node("Identity", ["w"], ["w_id"]),
+        helper.make_node("Shape", ["x"], ["s"]),
+        helper.make_node("Gather", ["s", "zero"], ["n"], axis=0),
+        helper.make_node("Unsqueeze", ["n", "axis0"], ["n1"]),
+        helper.make_node("Slice", ["s", "starts", "ends"], ["hw"]),
+        helper.make_node("Mul", ["hw", "ones"], ["hw2"]),
+        helper.make_node("Concat", ["n1", "three", "hw2"], ["c"], axis=0),
+        helper.make_node("Equal", ["c", "minus"], ["eq"]),
+        helper.make_node("Where", ["eq", "s", "c"], ["c2"]),
+        helper.make_node("Reshape", ["x", "c2"], ["same"]),
+        helper.make_node("Concat", ["n1", "tail"], ["flat_shape"], axis=0),
+        helper.make_node("Reshape", ["same", "flat_shape"], ["flat"]),
+        helper.make_node("MatMul", ["flat", "w_id"], ["mm"]),
+        helper.make_node("Transpose", ["mm"], ["mm_t"], perm=[0, 2, 1]),
+        helper.make_node("MatMul", ["mm", "mm_t"], ["bm"]),
+        helper.make_node("Expand", ["fill", "to"], ["e"]),
+        helper.make_node("Add", ["bm", "e"], ["sum"]),
+        helper.make_node("Mul", ["big", "four"], ["wrapped"]),
+        helper.make_node(
+            "If", ["cond"], ["y"],
+            then_branch=helper.make_graph([helper.make_node("Add", ["sum", "one"], ["then_out"])], "then", [],
+                                          [helper.make_tensor_value_info("then_out", TensorProto.FLOAT, None)]),
+            else_branch=helper.make_graph([helper.make_node("Sub", ["sum", "one"], ["else_out"])], "else", [],
+                                          [helper.make_tensor_value_info("else_out", TensorProto.FLOAT, None)])),
+    ]
+    graph = helper.make_graph(
+        nodes, "shape_arithmetic", [helper.make_tensor_value_info("x", TensorProto.FLOAT, [batch, 3, 4, 5])],
+        [helper.make_tensor_value_info("y", TensorProto.FLOAT, [batch, 3, 3]),
+         helper.make_tensor_value_info("wrapped", TensorProto.INT64, [1])], init)
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
+    onnx.save(model, str(path))
+    return path
+
+
+@pytest.mark.parametrize("build, shapes", [
+    (conv_relu_onnx, None),
+    (conv_relu_onnx, {"x": (1, 3, 8, 8)}),
+    (shape_arithmetic_onnx, None),
+    (shape_arithmetic_onnx, {"x": (2, 3, 4, 5)}),
+])
+def test_onnx_import_equals_the_frontend(tmp_path, build, shapes):
+    from tvm.relay.frontend import common, onnx as onnx_frontend
+
+    path = build(tmp_path / "m.onnx")
     mod, params = vexatvm_internal.load_model(str(path), input_shapes=shapes)
+    assert onnx_frontend.fold_constant is common.fold_constant  # TVM's own again
     want, want_params = relay.frontend.from_onnx(onnx.load(str(path)), shape=shapes, freeze_params=True)
     assert tvm.ir.structural_equal(mod, want) and set(params) == set(want_params)
     assert dynamic_inputs(mod) == ([] if shapes else ["x"])

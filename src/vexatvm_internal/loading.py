@@ -1,6 +1,7 @@
 """Importing model files into Relay: ONNX, Relay text, and modules saved with
 ``tvm.ir.save_json``."""
 
+import contextlib
 import os
 
 __all__ = ["load_model", "ModelError", "dynamic_inputs"]
@@ -98,9 +99,38 @@ def load_onnx(path, input_shapes=None, freeze_params=True):
         known = [i.name for i in model.graph.input if i.name not in initializers]
         _require_known(input_shapes, known, path)
     try:
-        return relay.frontend.from_onnx(model, shape=input_shapes, freeze_params=freeze_params)
+        with frontend_folds():
+            return relay.frontend.from_onnx(model, shape=input_shapes, freeze_params=freeze_params)
     except (tvm.TVMError,) + _FRONTEND_ERRORS as err:
         raise ModelError(f"{path}: TVM's ONNX frontend failed: {error_line(err)}") from None
+
+
+# The modules of TVM's frontends that call common.fold_constant by name.
+_FOLDING_MODULES = ("tvm.relay.frontend.common", "tvm.relay.frontend.onnx")
+
+
+@contextlib.contextmanager
+def frontend_folds():
+    """Within the block, TVM's frontends fold constants through one folder
+    for the whole import: the same expressions as FoldConstantExpr gives,
+    without walking the graph again for every node and without compiling a
+    kernel for each shape computation or weight copy. Yields the folder,
+    whose counts tell how its folds went; restores the frontends' own
+    fold_constant on the way out."""
+    import importlib  # pylint: disable=import-outside-toplevel
+
+    from vexatvm_internal.patterns import _FrontendFolder  # pylint: disable=import-outside-toplevel
+
+    folder = _FrontendFolder()
+    modules = [importlib.import_module(name) for name in _FOLDING_MODULES]
+    saved = [module.fold_constant for module in modules]
+    for module in modules:
+        module.fold_constant = folder
+    try:
+        yield folder
+    finally:
+        for module, fold in zip(modules, saved):
+            module.fold_constant = fold
 
 
 def _require_known(input_shapes, known, path):

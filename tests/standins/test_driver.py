@@ -116,12 +116,24 @@ def pinned_preparation(mod, params, tables):
         return tvm.transform.Sequential(passes + [relay.transform.InferType()])(mod)
 
 
-@pytest.mark.parametrize("example", ["int8-cnn", "fp32-cnn-transformer", "yolo-detector", "conv_net"])
+def wide_dtype_moves():
+    """int64 indices and a float64 table behind data movement: folded, they keep their dtypes."""
+    x = relay.var("x", shape=(4, 6))
+    indices = relay.reshape(relay.const(np.arange(6, dtype="int64").reshape(2, 3)), (6,))
+    table = relay.transpose(relay.const(np.ones((6, 4), "float64")))
+    body = relay.take(x, indices, axis=1) + relay.cast(table, "float32")
+    return tvm.IRModule.from_expr(relay.Function([x], body)), {}
+
+
+@pytest.mark.parametrize("example", ["int8-cnn", "fp32-cnn-transformer", "yolo-detector", "conv_net",
+                                     "wide_dtype_moves"])
 def test_preparation_equals_the_pinned_passes(example):
     # Data movement on constants is folded without TVM's kernels: the result
     # must be exactly what FoldConstant gives.
     if example == "conv_net":
         (mod, params), tables = conv_net(), ("vexa", "vexa_fp32")
+    elif example == "wide_dtype_moves":
+        (mod, params), tables = wide_dtype_moves(), ("vexa_fp32",)
     else:
         mod, params, tables = load_example(example)
     assert tvm.ir.structural_equal(driver.prepare(mod, params, tables), pinned_preparation(mod, params, tables))

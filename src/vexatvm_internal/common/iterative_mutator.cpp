@@ -170,7 +170,8 @@ py::object IterativeMutator::visit(const py::object& expr) {
         Frame done = std::move(stack.back());
         stack.pop_back();
         ffi::Object result = rebuild(done);
-        if (done.kind == Kind::Call) result = leave_call(done.met, result);
+        result = done.kind == Kind::Call ? leave_call(done.met, result)
+                                         : leave_other(done.kind, done.met, result);
         bool changed = !result.same_as(done.met);
         remember(done.met, result, changed);
         if (stack.empty()) return result.to_python();

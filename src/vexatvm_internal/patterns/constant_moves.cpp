@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "constant_moves.h"
 #include "node_reads.h"
 #include "patterns.h"
 #include "vexa/iterative_mutator.h"
@@ -200,7 +201,20 @@ std::optional<py::object> moved(Move move, const py::object& value, const py::ha
     return value.attr("reshape")(as_tuple(*dims));
 }
 
-// Constants whose values numpy holds exactly as TVM does.
+}  // namespace
+
+std::optional<py::object> moved_value(const ffi::Object& op, const py::object& value, const py::handle& attrs) {
+    std::optional<Move> move = move_of(op);
+    if (!move) return std::nullopt;
+    return moved(*move, value, attrs);
+}
+
+ffi::Object constant_of(const py::object& value) {
+    static const py::object* make_const = new py::object(py::module_::import("tvm.relay").attr("const"));
+    // relay.const alone would store int64 and float64 arrays as int32 and float32.
+    return ffi::Object::from_python((*make_const)(value, py::str(value.attr("dtype"))));
+}
+
 bool plain_dtype(const py::object& value, const py::object& constant) {
     std::string kind = py::str(value.attr("dtype").attr("kind")).cast<std::string>();
     if (kind != "b" && kind != "i" && kind != "u" && kind != "f") return false;
@@ -208,6 +222,8 @@ bool plain_dtype(const py::object& value, const py::object& constant) {
     std::string tvm_dtype = py::str(constant.attr("data").attr("dtype")).cast<std::string>();
     return numpy_dtype == tvm_dtype;
 }
+
+namespace {
 
 class ConstantMoves : public ir::IterativeMutator {
 private:
@@ -223,8 +239,7 @@ private:
         py::object attrs = rebuilt.to_python().attr("attrs");
         std::optional<py::object> result = moved(*move, value, attrs);
         if (!result) return rebuilt;
-        static const py::object* make_const = new py::object(py::module_::import("tvm.relay").attr("const"));
-        return ffi::Object::from_python((*make_const)(*result));
+        return constant_of(*result);
     }
 };
 

@@ -111,5 +111,6 @@ void define_and_register_fp32_tables(py::module_& m);
 void define_canonicalize(py::module_& m);
 void define_spans(py::module_& m);
 void define_constant_moves(py::module_& m);
+void define_frontend_folds(py::module_& m);
 
 }  // namespace vexa::patterns

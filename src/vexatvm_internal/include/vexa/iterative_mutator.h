@@ -86,6 +86,17 @@ protected:
         return rebuilt;
     }
 
+    // leave_call's counterpart for every other node with children (a tuple,
+    // a function, a let...).
+    virtual ffi::Object leave_other(Kind kind, const ffi::Object& met, const ffi::Object& rebuilt) {
+        (void)kind;
+        (void)met;
+        return rebuilt;
+    }
+
+    // Drops the memo entry of `met`: the next visit that meets it visits it again.
+    void forget(const ffi::Object& met) { memo_.erase(met.get()); }
+
 private:
     struct Frame {
         ffi::Object met;   // the node met, which the memo entry is for
