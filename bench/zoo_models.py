@@ -45,12 +45,15 @@ def _export(model, inputs, path, opset, names, dynamic_axes=None):
 # ---------------------------------------------------------------- torchvision classifiers
 
 
-def torchvision_model(arch, dynamic_batch=False):
+def torchvision_model(arch, dynamic_batch=False, opset=CNN_OPSET):
     def export(path):
         torch.manual_seed(0)
         model = getattr(torchvision.models, arch)(weights=None)
         axes = {"input": {0: "batch"}, "output": {0: "batch"}} if dynamic_batch else None
-        _export(model, (torch.randn(IMAGE),), path, CNN_OPSET, ["input"], axes)
+        # Attention's fused inference kernel has no ONNX export; the exporter
+        # traces the plain computation instead.
+        torch.backends.mha.set_fastpath_enabled(False)
+        _export(model, (torch.randn(IMAGE),), path, opset, ["input"], axes)
 
     return export
 
@@ -69,12 +72,14 @@ class LastHidden(torch.nn.Module):
         return self.model(**dict(zip(self.keys, args))).last_hidden_state
 
 
-def transformer(kind, mask=False, dynamic=False):
+def transformer(kind, mask=False, dynamic=False, sequence=SEQ):
     def export(path):
         import transformers as tf  # pylint: disable=import-outside-toplevel
 
         torch.manual_seed(0)
-        if kind == "bert":
+        if kind == "bert_base":  # bert-base-uncased's shape: 12 layers, hidden 768
+            model = tf.BertModel(tf.BertConfig())
+        elif kind == "bert":
             model = tf.BertModel(tf.BertConfig(vocab_size=100, hidden_size=64, num_hidden_layers=2,
                                                num_attention_heads=4, intermediate_size=128,
                                                max_position_embeddings=64))
@@ -92,10 +97,10 @@ def transformer(kind, mask=False, dynamic=False):
         if kind == "vit":
             keys, inputs = ["pixel_values"], (torch.randn(IMAGE),)
         else:
-            keys, inputs = ["input_ids"], (torch.randint(0, 100, (1, SEQ)),)
+            keys, inputs = ["input_ids"], (torch.randint(0, 100, (1, sequence)),)
             if mask:
                 keys.append("attention_mask")
-                inputs += (torch.ones(1, SEQ, dtype=torch.int64),)
+                inputs += (torch.ones(1, sequence, dtype=torch.int64),)
         axes = {key: {0: "batch", 1: "sequence"} for key in keys} if dynamic else None
         _export(LastHidden(model.eval(), keys), inputs, path, TRANSFORMER_OPSET, keys, axes)
 
@@ -225,6 +230,8 @@ EXPORTS = {
     # which the TorchScript exporter cannot export: GPT-2 goes with a mask.
     "gpt2": transformer("gpt2", mask=True),
     "vit": transformer("vit"),
+    "bert_base": transformer("bert_base", sequence=128),
+    "vit_b_16": torchvision_model("vit_b_16", opset=TRANSFORMER_OPSET),
     "yolov5s": export_yolov5s,
     "resnet18_dynamic": torchvision_model("resnet18", dynamic_batch=True),
     "bert_dynamic": transformer("bert", dynamic=True),
