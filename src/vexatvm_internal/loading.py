@@ -111,26 +111,34 @@ _FOLDING_MODULES = ("tvm.relay.frontend.common", "tvm.relay.frontend.onnx")
 
 @contextlib.contextmanager
 def frontend_folds():
-    """Within the block, TVM's frontends fold constants through one folder
-    for the whole import: the same expressions as FoldConstantExpr gives,
-    without walking the graph again for every node and without compiling a
-    kernel for each shape computation or weight copy. Yields the folder,
-    whose counts tell how its folds went; restores the frontends' own
-    fold_constant on the way out."""
+    """Within the block, TVM's ONNX frontend gives the module it gives
+    anyway, faster:
+    - constants are folded through one folder for the whole import: the same
+      expressions FoldConstantExpr gives, without walking the graph again
+      for every node and without compiling a kernel for each shape
+      computation or weight copy;
+    - the table of operator converters, which the frontend builds afresh
+      for every node, is built once per opset.
+    Yields the folder, whose counts tell how its folds went. What it
+    replaced is restored on the way out."""
+    import functools  # pylint: disable=import-outside-toplevel
     import importlib  # pylint: disable=import-outside-toplevel
 
     from vexatvm_internal.patterns import _FrontendFolder  # pylint: disable=import-outside-toplevel
 
     folder = _FrontendFolder()
     modules = [importlib.import_module(name) for name in _FOLDING_MODULES]
-    saved = [module.fold_constant for module in modules]
-    for module in modules:
-        module.fold_constant = folder
+    onnx_frontend = modules[-1]
+    replaced = [(module, "fold_constant", folder) for module in modules]
+    replaced.append((onnx_frontend, "_get_convert_map", functools.lru_cache(maxsize=None)(onnx_frontend._get_convert_map)))  # pylint: disable=protected-access
+    saved = [(module, name, getattr(module, name)) for module, name, _ in replaced]
+    for module, name, value in replaced:
+        setattr(module, name, value)
     try:
         yield folder
     finally:
-        for module, fold in zip(modules, saved):
-            module.fold_constant = fold
+        for module, name, value in saved:
+            setattr(module, name, value)
 
 
 def _require_known(input_shapes, known, path):
