@@ -101,11 +101,24 @@ def load_onnx(path, input_shapes=None, freeze_params=True):
     try:
         with frontend_folds():
             return relay.frontend.from_onnx(model, shape=input_shapes, freeze_params=freeze_params)
+    except Exception:  # pylint: disable=broad-except
+        pass  # TVM's own import below gives its own module or error
+    try:
+        return relay.frontend.from_onnx(model, shape=input_shapes, freeze_params=freeze_params)
     except (tvm.TVMError,) + _FRONTEND_ERRORS as err:
         raise ModelError(f"{path}: TVM's ONNX frontend failed: {error_line(err)}") from None
 
 
-# The modules of TVM's frontends that call common.fold_constant by name.
+class _Typed:
+    """What the ONNX frontend's converters read of common.infer_type's answer."""
+
+    __slots__ = ("checked_type",)
+
+    def __init__(self, checked_type):
+        self.checked_type = checked_type
+
+
+# The modules of TVM's frontends that call common.fold_constant and common.infer_type by name.
 _FOLDING_MODULES = ("tvm.relay.frontend.common", "tvm.relay.frontend.onnx")
 
 
@@ -117,6 +130,9 @@ def frontend_folds():
       expressions FoldConstantExpr gives, without walking the graph again
       for every node and without compiling a kernel for each shape
       computation or weight copy;
+    - types are inferred once per node for the whole import, where the
+      frontend types the whole graph built so far for every question: its
+      converters get an object whose ``checked_type`` is the type TVM gives;
     - the table of operator converters, which the frontend builds afresh
       for every node, is built once per opset.
     Yields the folder, whose counts tell how its folds went. What it
@@ -124,12 +140,19 @@ def frontend_folds():
     import functools  # pylint: disable=import-outside-toplevel
     import importlib  # pylint: disable=import-outside-toplevel
 
-    from vexatvm_internal.patterns import _FrontendFolder  # pylint: disable=import-outside-toplevel
+    from vexatvm_internal.patterns import _FrontendFolder, _FrontendTypes  # pylint: disable=import-outside-toplevel
 
-    folder = _FrontendFolder()
+    folder, types = _FrontendFolder(), _FrontendTypes()
     modules = [importlib.import_module(name) for name in _FOLDING_MODULES]
-    onnx_frontend = modules[-1]
+    common, onnx_frontend = modules
+    infer_type = common.infer_type
+
+    def typed(node, mod=None):
+        found = types.type_of(node) if mod is None else None
+        return infer_type(node, mod) if found is None else _Typed(found)
+
     replaced = [(module, "fold_constant", folder) for module in modules]
+    replaced += [(module, "infer_type", typed) for module in modules]
     replaced.append((onnx_frontend, "_get_convert_map", functools.lru_cache(maxsize=None)(onnx_frontend._get_convert_map)))  # pylint: disable=protected-access
     saved = [(module, name, getattr(module, name)) for module, name, _ in replaced]
     for module, name, value in replaced:

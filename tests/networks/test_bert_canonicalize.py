@@ -20,6 +20,7 @@ from tvm import relay  # noqa: E402
 import vexatvm_internal  # noqa: E402
 from vexatvm_internal.summary import summarize  # noqa: E402
 from bert_onnx import LAYERS, SEQ, export_bert, export_vit  # noqa: E402
+from onnx_import import exact_onnx_import  # noqa: E402
 from relay_cpu import inline_composites, run  # noqa: E402
 
 pytestmark = pytest.mark.networks
@@ -31,7 +32,7 @@ def bert(tmp_path_factory):
     failure = export_bert(path)
     assert failure is None, failure
     model = onnx.load(str(path))
-    mod, params = relay.frontend.from_onnx(model, freeze_params=True)
+    mod, params = exact_onnx_import(model, freeze_params=True)
     plain = vexatvm_internal.partition_for_vexa(mod, params, tables=("vexa_fp32",), arch="vexa-pro", canonicalize=False)
     canon = vexatvm_internal.partition_for_vexa(mod, params, tables=("vexa_fp32",), arch="vexa-pro",
                                                 canonicalize=True)
@@ -97,7 +98,7 @@ def test_vit_captures_one_attention_per_layer_and_computes_the_same(tmp_path):
     path = tmp_path / "vit.onnx"
     failure = export_vit(path)
     assert failure is None, failure
-    mod, params = vexatvm_internal.load_model(str(path))
+    mod, params = exact_onnx_import(onnx.load(str(path)), freeze_params=True)
     partitioned = vexatvm_internal.partition_for_vexa(mod, params, tables=("vexa_fp32",), arch="vexa-pro")
     assert summarize(partitioned)["composites"]["vexa_fp32.attention"] == LAYERS
     image = np.random.default_rng(0).standard_normal((1, 3, 32, 32)).astype("float32")

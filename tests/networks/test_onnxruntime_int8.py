@@ -23,6 +23,7 @@ from tvm import relay  # noqa: E402
 
 import vexatvm_internal  # noqa: E402
 from vexatvm_internal.summary import summarize  # noqa: E402
+from onnx_import import exact_onnx_import  # noqa: E402
 from relay_cpu import inline_composites, run  # noqa: E402
 
 pytestmark = pytest.mark.networks
@@ -98,7 +99,7 @@ def imported(tmp_path_factory):
         if case not in cache:
             quant_format, bias = CASES[case]
             model = _export(tmp_path_factory.mktemp(case), quant_format, bias)
-            mod, params = relay.frontend.from_onnx(model, freeze_params=True)
+            mod, params = exact_onnx_import(model, freeze_params=True)
             partitioned = vexatvm_internal.partition_for_vexa(mod, params, tables=("vexa",), arch="vexa-pro",
                                                               canonicalize=False)
             cache[case] = (model, mod, params, partitioned)

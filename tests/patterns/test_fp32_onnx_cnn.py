@@ -9,6 +9,7 @@ from onnx import TensorProto, helper, numpy_helper  # noqa: E402
 from tvm import relay  # noqa: E402
 
 from fp32_graphs import NANO, PRO, composites, host_calls, inside, op_name, partition, root_composite  # noqa: E402
+from onnx_import import exact_onnx_import  # noqa: E402
 
 RNG = np.random.default_rng(0)
 
@@ -68,7 +69,7 @@ def build_model():
 @pytest.fixture(scope="module")
 def network():
     model, names = build_model()
-    mod, params = relay.frontend.from_onnx(model, {"x": (1, 3, 16, 16)}, freeze_params=True)
+    mod, params = exact_onnx_import(model, {"x": (1, 3, 16, 16)}, freeze_params=True)
     result = {}
     for arch_value in (PRO, NANO):
         body = partition(mod, arch=arch_value, params=params)["main"].body

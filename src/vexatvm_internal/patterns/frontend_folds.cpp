@@ -419,6 +419,133 @@ private:
     std::vector<ffi::Object> tainted_met_;
 };
 
+// The types TVM's ONNX frontend asks for (common.infer_type), inferred
+// once per node for the whole import. The frontend types the whole graph
+// built so far for each question, about once per converted node; this
+// types only the nodes it has not typed yet, with each typed subexpression
+// standing in as a variable of its type. Answers nullopt where the question
+// is not a plain dataflow expression; the frontend then asks TVM.
+class FrontendTypes {
+public:
+    std::optional<py::object> type_of(const py::object& expr) {
+        ffi::Object root = ffi::Object::from_python(expr);
+        if (!composite(ir::kind_of(root))) return std::nullopt;
+        if (auto found = types_.find(root.get()); found != types_.end()) return found->second.second;
+
+        // The untyped nodes below root, children first; typed ones become variables.
+        std::unordered_map<void*, ffi::Object> copies;
+        std::vector<ffi::Object> order;
+        std::vector<Frame> stack{Frame(root)};
+        while (!stack.empty()) {
+            Frame& top = stack.back();
+            if (top.next < top.kids.size()) {
+                ffi::Object kid = top.kids[top.next++];
+                if (copies.count(kid.get())) continue;
+                Kind kind = ir::kind_of(kid);
+                if (auto typed = types_.find(kid.get()); typed != types_.end()) {
+                    copies.emplace(kid.get(), stand_in(typed->second.second));
+                } else if (kind == Kind::Var || kind == Kind::Constant || kind == Kind::Op) {
+                    copies.emplace(kid.get(), kid);
+                } else if (composite(kind)) {
+                    stack.emplace_back(kid);
+                } else {
+                    return std::nullopt;
+                }
+                continue;
+            }
+            Frame done = std::move(stack.back());
+            stack.pop_back();
+            copies.emplace(done.node.get(), copy(done, copies));
+            order.push_back(done.node);
+        }
+
+        static const py::object* infer = new py::object(py::module_::import("tvm.relay.transform").attr("InferType"));
+        const ir::Relay& relay = ir::relay();
+        py::object typed_root = (*infer)()(relay.IRModule.attr("from_expr")(copies.at(root.get()).to_python()))
+                                    .attr("__getitem__")("main")
+                                    .attr("body");
+        std::vector<ffi::Object> typed = post_order(ffi::Object::from_python(typed_root));
+        if (typed.size() != order.size()) return std::nullopt;
+        for (size_t i = 0; i < order.size(); ++i) {
+            if (ir::kind_of(typed[i]) != ir::kind_of(order[i])) return std::nullopt;
+        }
+        for (size_t i = 0; i < order.size(); ++i) {
+            py::object type = typed[i].to_python().attr("checked_type");
+            types_.emplace(order[i].get(), std::make_pair(order[i], type));
+        }
+        return types_.at(root.get()).second;
+    }
+
+private:
+    static bool composite(Kind kind) { return kind == Kind::Call || kind == Kind::Tuple || kind == Kind::TupleGetItem; }
+
+    static std::vector<ffi::Object> children(const ffi::Object& node) {
+        switch (ir::kind_of(node)) {
+            case Kind::Call: {
+                std::vector<ffi::Object> kids{ffi::get(node, "op")};
+                for (ffi::Object& arg : ffi::items(ffi::get(node, "args"))) kids.push_back(std::move(arg));
+                return kids;
+            }
+            case Kind::Tuple:
+                return ffi::items(ffi::get(node, "fields"));
+            case Kind::TupleGetItem:
+                return {ffi::get(node, "tuple_value")};
+            default:
+                return {};
+        }
+    }
+
+    static ffi::Object stand_in(const py::object& type) {
+        static const py::object* var = new py::object(py::module_::import("tvm.relay").attr("var"));
+        return ffi::Object::from_python((*var)("typed", py::arg("type_annotation") = type));
+    }
+
+    struct Frame {
+        explicit Frame(ffi::Object n) : node(std::move(n)), kids(children(node)) {}
+        ffi::Object node;
+        std::vector<ffi::Object> kids;
+        size_t next = 0;
+    };
+
+    static ffi::Object copy(const Frame& frame, const std::unordered_map<void*, ffi::Object>& copies) {
+        const ffi::Api& f = ffi::api();
+        const ffi::Object& node = frame.node;
+        std::vector<ffi::Object> kids;
+        for (const ffi::Object& kid : frame.kids) kids.push_back(copies.at(kid.get()));
+        switch (ir::kind_of(node)) {
+            case Kind::Call:
+                return f.call({kids[0], ffi::make_array(std::vector<ffi::Object>(kids.begin() + 1, kids.end())),
+                               ffi::get(node, "attrs"), ffi::get(node, "type_args"), ffi::get(node, "span")});
+            case Kind::Tuple:
+                return f.tuple({ffi::make_array(kids), ffi::get(node, "span")});
+            default:
+                return f.tuple_get_item({kids[0], ffi::get_int(node, "index"), ffi::get(node, "span")});
+        }
+    }
+
+    // The composite nodes below root, children first, each once: the order
+    // the copy was built in.
+    static std::vector<ffi::Object> post_order(const ffi::Object& root) {
+        std::vector<ffi::Object> out;
+        std::unordered_set<void*> seen;
+        std::vector<Frame> stack{Frame(root)};
+        while (!stack.empty()) {
+            Frame& top = stack.back();
+            if (top.next < top.kids.size()) {
+                ffi::Object kid = top.kids[top.next++];
+                if (!seen.count(kid.get()) && composite(ir::kind_of(kid))) stack.emplace_back(kid);
+                continue;
+            }
+            ffi::Object done = top.node;
+            stack.pop_back();
+            if (seen.insert(done.get()).second) out.push_back(done);
+        }
+        return out;
+    }
+
+    std::unordered_map<void*, std::pair<ffi::Object, py::object>> types_;
+};
+
 }  // namespace
 
 void define_frontend_folds(py::module_& m) {
@@ -430,6 +557,14 @@ void define_frontend_folds(py::module_& m) {
         .def_readonly("exact", &FrontendFolder::exact)
         .def_readonly("delegated", &FrontendFolder::delegated)
         .def_readonly("whole", &FrontendFolder::whole);
+    py::class_<FrontendTypes>(m, "_FrontendTypes",
+                              "The checked types TVM's frontends ask for, each inferred once per import: "
+                              "type_of(expr) is the type InferType gives expr, or None where TVM must answer.")
+        .def(py::init<>())
+        .def("type_of", [](FrontendTypes& self, const py::object& expr) -> py::object {
+            std::optional<py::object> type = self.type_of(expr);
+            return type ? *type : py::none();
+        });
 }
 
 }  // namespace vexa::patterns
