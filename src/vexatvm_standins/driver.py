@@ -134,14 +134,19 @@ def _optimizable(func):
     )
 
 
-def _merge_into_main(mod, entry):
+def _merge_into_main(mod, entry, typed):
     """One entry of MergeComposite on a module whose only rewritable function
     is main: PartitionPattern, then type inference of the module, exactly as
     MergeComposite does per entry, without the whole-module type inference a
-    function pass adds after every run (which doubles the cost per entry)."""
+    function pass adds after every run (which doubles the cost per entry),
+    and, once ``typed`` (mod came out of type inference), without any where
+    the entry matched nothing."""
     name, pattern = entry[0], entry[1]
     check = entry[2] if len(entry) == 3 else (lambda extract: True)
     func = partition_pattern(pattern, mod["main"], {"Composite": name}, check)
+    if typed and func.same_as(mod["main"]):
+        # Nothing matched: type inference would give the typed module back as it is.
+        return mod
     updated = mod.clone()
     updated["main"] = func
     return relay.transform.InferType()(updated)
@@ -154,12 +159,14 @@ def merge_entries(mod, entries, wrap_check=None, on_entry=None):
     ``on_entry(name)`` is called after each entry is applied."""
     rewritable = [gv.name_hint for gv, func in mod.functions.items() if _optimizable(func)]
     only_main = rewritable == ["main"]
+    typed = False
     for entry in entries:
         if wrap_check is not None and len(entry) == 3:
             entry = (entry[0], entry[1], wrap_check(entry[0], entry[2]))
         with current_graph(mod):
             if only_main:
-                mod = _merge_into_main(mod, entry)
+                mod = _merge_into_main(mod, entry, typed)
+                typed = True
             else:
                 mod = relay.transform.MergeComposite([entry])(mod)
         if on_entry is not None:
