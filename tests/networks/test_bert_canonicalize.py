@@ -15,10 +15,14 @@ pytest.importorskip("transformers")
 os.environ.setdefault("TOPHUB_LOCATION", "NONE")
 
 import onnx  # noqa: E402
+import tvm  # noqa: E402
 from tvm import relay  # noqa: E402
+from tvm.relay import dataflow_pattern  # noqa: E402
 
 import vexatvm_internal  # noqa: E402
+from vexatvm_internal import patterns  # noqa: E402
 from vexatvm_internal.summary import summarize  # noqa: E402
+from vexatvm_standins import driver  # noqa: E402
 from bert_onnx import LAYERS, SEQ, export_bert, export_vit  # noqa: E402
 from onnx_import import exact_onnx_import  # noqa: E402
 from relay_cpu import inline_composites, run  # noqa: E402
@@ -54,6 +58,15 @@ def test_layer_norm_needs_canonicalization(bert):
     assert before["host_operators"]["variance"] == 1 + 2 * LAYERS
     assert after["composites"]["vexa_fp32.layer_norm"] == 1 + 2 * LAYERS
     assert "variance" not in after["host_operators"] and "sqrt" not in after["host_operators"]
+
+
+def test_canonicalization_equals_tvms_rewrite(bert):
+    # The rewrites type the graph only where it changed; TVM's rewrite types it before every callback.
+    prepared = driver.prepare(bert[1], bert[2], ("vexa_fp32",), canonicalize=True)
+    main = dataflow_pattern.rewrite(list(patterns._canonical_rewrites(prepared)), prepared["main"], prepared)
+    expected = prepared.clone()
+    expected["main"] = main
+    assert tvm.ir.structural_equal(patterns._canonicalize(prepared), relay.transform.InferType()(expected))
 
 
 def test_canonicalization_raises_the_offloaded_share(bert):

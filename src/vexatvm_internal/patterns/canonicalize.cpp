@@ -379,12 +379,53 @@ private:
     }
 };
 
-py::object canonicalize(const py::object& mod) {
-    py::object main = mod[py::str("main")];
-    // Each rewrite runs over the whole graph until nothing changes, with type
-    // inference in between: only those whose operators the graph calls run.
+// TVM's dataflow_pattern.rewrite(callbacks, expr, mod): round after round,
+// each callback in turn over the whole graph, until a round changes nothing.
+// TVM types the graph before every callback; here it is typed only where
+// the graph changed since it was last typed, as typing a typed graph gives
+// it back as it is.
+py::object rewrite_all(const py::list& callbacks, py::object post, const py::object& mod) {
+    py::object rewrite = py::module_::import("tvm.relay.dataflow_pattern").attr("rewrite");
+    py::object structural_equal = py::module_::import("tvm.ir").attr("structural_equal");
+    // One pass of one callback each, typing first or not.
+    std::vector<std::pair<py::object, py::object>> passes;
+    for (py::handle callback : callbacks) {
+        auto pass = [&](bool typed) {
+            py::object ns = py::module_::import("types").attr("SimpleNamespace")();
+            ns.attr("pattern") = callback.attr("pattern");
+            ns.attr("callback") = callback.attr("callback");
+            ns.attr("require_type") = typed;
+            ns.attr("rewrite_once") = true;
+            return ns;
+        };
+        passes.emplace_back(pass(true), pass(false));
+    }
+    ffi::Object typed_as;  // the graph as it last came out of type inference
+    for (int count = 0;;) {
+        py::object last = post;
+        for (auto& [typing, plain] : passes) {
+            bool typed = typed_as && ffi::Object::from_python(post).same_as(typed_as);
+            py::list one;
+            one.append(typed ? plain : typing);
+            py::object out = rewrite(one, post, mod);
+            // A pass that rewrote nothing hands back the graph it visited,
+            // typed when it typed it first.
+            if (!typed && !truth(structural_equal(out, post, py::arg("map_free_vars") = true))) {
+                typed_as = ffi::Object();
+            } else if (!typed) {
+                typed_as = ffi::Object::from_python(out);
+            }
+            post = out;
+            if (++count >= 100) throw std::runtime_error("Observed 100 rewrite passes, possible conflicting passes?");
+        }
+        if (truth(structural_equal(last, post, py::arg("map_free_vars") = true))) return post;
+    }
+}
+
+// The rewrites whose operators main calls, in the order they run.
+py::list rewrites_for(const py::object& mod) {
     OperatorsCalled called;
-    called.visit(main);
+    called.visit(mod[py::str("main")]);
     py::list callbacks;
     if (called.calls({"add"})) callbacks.append(bias_vector());
     if (called.calls({"multiply", "nn.batch_matmul", "reshape"})) {
@@ -397,9 +438,15 @@ py::object canonicalize(const py::object& mod) {
     if (called.calls({"power", "qnn.dequantize"})) callbacks.append(int8_square());
     if (called.calls({"add", "qnn.dense", "expand_dims"})) callbacks.append(dense_bias());
     if (called.calls({"add", "qnn.conv2d"})) callbacks.append(conv_bias());
+    return callbacks;
+}
+
+py::object canonicalize(const py::object& mod) {
+    // Each rewrite runs over the whole graph until nothing changes, with type
+    // inference in between: only those whose operators the graph calls run.
+    py::list callbacks = rewrites_for(mod);
     if (py::len(callbacks) == 0) return mod;
-    py::object rewrite = py::module_::import("tvm.relay.dataflow_pattern").attr("rewrite");
-    main = rewrite(callbacks, main, mod);
+    py::object main = rewrite_all(callbacks, mod[py::str("main")], mod);
     py::object updated = mod.attr("clone")();
     updated[py::str("main")] = main;
     return py::module_::import("tvm.relay.transform").attr("InferType")()(updated);
@@ -412,6 +459,8 @@ void define_canonicalize(py::module_& m) {
           "Rewrite main's real-export forms into the forms the tables capture (bias vectors, "
           "attention scaled by division, layer norm written with mean, int8 squares, dense "
           "biases). Returns a new, type-checked module.");
+    m.def("_canonical_rewrites", &rewrites_for, py::arg("mod"),
+          "The rewrites _canonicalize runs on mod, as callbacks TVM's dataflow_pattern.rewrite takes.");
 }
 
 }  // namespace vexa::patterns
