@@ -44,7 +44,7 @@ def _const(name, value, dtype="int64"):
 
 def shape_arithmetic_onnx(path, batch="N"):
     """What exporters write around a view: shapes read, sliced, multiplied,
-    compared and selected; an Identity on a weight; 3-D by 2-D and batched
+    compared, selected and cast to float; an Identity on a weight; 3-D by 2-D and batched
     MatMuls; ConstantOfShape and Expand; an int64 product that overflows;
     and an If on a constant condition."""
     init = [numpy_helper.from_array((RNG.standard_normal((20, 8)) * 0.1).astype("float32"), "w")]
@@ -73,6 +73,7 @@ def shape_arithmetic_onnx(path, batch="N"):
         helper.make_node("Expand", ["fill", "to"], ["e"]),
         helper.make_node("Add", ["bm", "e"], ["sum"]),
         helper.make_node("Mul", ["big", "four"], ["wrapped"]),
+        helper.make_node("Cast", ["s"], ["s_float"], to=TensorProto.FLOAT),
         helper.make_node(
             "If", ["cond"], ["y"],
             then_branch=helper.make_graph([helper.make_node("Add", ["sum", "one"], ["then_out"])], "then", [],
@@ -83,7 +84,8 @@ def shape_arithmetic_onnx(path, batch="N"):
     graph = helper.make_graph(
         nodes, "shape_arithmetic", [helper.make_tensor_value_info("x", TensorProto.FLOAT, [batch, 3, 4, 5])],
         [helper.make_tensor_value_info("y", TensorProto.FLOAT, [batch, 3, 3]),
-         helper.make_tensor_value_info("wrapped", TensorProto.INT64, [1])], init)
+         helper.make_tensor_value_info("wrapped", TensorProto.INT64, [1]),
+         helper.make_tensor_value_info("s_float", TensorProto.FLOAT, [4])], init)
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
     onnx.save(model, str(path))
     return path

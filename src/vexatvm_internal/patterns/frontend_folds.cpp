@@ -99,7 +99,9 @@ constexpr long kLargestArithmetic = 1 << 16;
 
 // Integer arithmetic as TVM's kernels compute it, wherever no value overflows
 // (numpy's and LLVM's wrap-around would then agree too, but an overflow in a
-// shape computation is a fault TVM should report its own way).
+// shape computation is a fault TVM should report its own way). Integer
+// division stays with TVM: its int64 floor_mod kernels fail to build for
+// vectors here, and folding them would turn that error into an answer.
 std::optional<py::object> exact_arithmetic(const std::string& name, const py::object& a, const py::object& b) {
     const py::module_& np = numpy();
     if (py::int_(a.attr("size")).cast<long>() > kLargestArithmetic ||
@@ -197,9 +199,12 @@ std::optional<py::object> evaluate(const std::string& name, const ffi::Object& o
             return np.attr("ascontiguousarray")(np.attr("broadcast_to")(x, shape));
         }
         if (name == "cast") {
+            // Between integers, and integers to float32 or float64: a
+            // conversion IEEE rounds correctly, in LLVM's code as in numpy's.
             std::string dtype = py::str(attrs.attr("dtype")).cast<std::string>();
             bool to_int = dtype.rfind("int", 0) == 0 || dtype.rfind("uint", 0) == 0 || dtype == "bool";
-            if (!to_int || !(is_int(x) || kind_of_dtype(x) == "b")) return std::nullopt;
+            bool to_float = dtype == "float32" || dtype == "float64";
+            if (!(to_int || to_float) || !(is_int(x) || kind_of_dtype(x) == "b")) return std::nullopt;
             return x.attr("astype")(dtype);
         }
         if (name == "full") {
