@@ -435,9 +435,9 @@ def _print_explanation(report, out):
 
 
 def _example_names():
-    from vexatvm_internal.examples import EXAMPLES  # pylint: disable=import-outside-toplevel
+    from vexatvm_internal.examples_catalogue import CATALOGUE  # pylint: disable=import-outside-toplevel
 
-    return list(EXAMPLES)
+    return list(CATALOGUE)
 
 
 def _called_globals(func):
