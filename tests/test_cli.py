@@ -92,6 +92,22 @@ def test_console_script_and_module_form():
     assert result.returncode == 1 and "Traceback" not in result.stderr
 
 
+def test_package_and_help_do_not_import_tvm():
+    # TVM takes seconds to import; the command's help and the package's own names need none of it.
+    script = """
+import contextlib, io, sys
+import vexatvm_internal
+vexatvm_internal.load_model
+from vexatvm_internal import cli
+for argv in (["--help"], ["partition", "--help"], ["arch", "--help"]):
+    with contextlib.redirect_stdout(io.StringIO()), contextlib.suppress(SystemExit):
+        cli.main(argv)
+print(sorted(name for name in sys.modules if name.split(".")[0] == "tvm"))
+"""
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert result.stdout == "[]\n"
+
+
 def test_partition_builtin_examples():
     code, out, err = run("partition", "int8-cnn", "--arch", "vexa-nano", "--json")
     assert code == 0, err
