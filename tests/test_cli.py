@@ -130,9 +130,11 @@ def test_partition_builtin_examples():
     assert (code, err) == (0, "")
     singles = [run("partition", "int8-cnn", "--arch", arch, "--quiet")[1] for arch in ("vexa-nano", "vexa-pro")]
     assert out == f"== int8-cnn on vexa-nano\n{singles[0]}\n== int8-cnn on vexa-pro\n{singles[1]}"
+    assert run("partition", "int8-cnn", "--jobs", "0")[0] == 2
 
 
-def test_partition_several_models_and_architectures(tmp_path):
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_partition_several_models_and_architectures(tmp_path, jobs):
     def single(model, arch):
         code, out, err = run("partition", model, "--arch", arch, "--explain", "--json", "--quiet")
         assert code == 0, err
@@ -141,7 +143,7 @@ def test_partition_several_models_and_architectures(tmp_path):
     # Models outer, architectures inner; a failing combination does not stop the others.
     missing = str(tmp_path / "missing.relay")
     code, out, err = run("partition", "int8-cnn", missing, "yolo-detector", "--arch", "vexa-nano", "--arch", "vexa-pro",
-                         "--explain", "--json", "--quiet")
+                         "--explain", "--json", "--quiet", "--jobs", jobs)
     assert code == 1
     assert json.loads(out) == [single(model, arch) for model in ("int8-cnn", "yolo-detector")
                                for arch in ("vexa-nano", "vexa-pro")]

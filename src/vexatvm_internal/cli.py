@@ -5,7 +5,7 @@ runs on the accelerator::
 
     vexatvm partition int8-cnn --arch vexa-nano
     vexatvm partition model.relay --table vexa --arch-file desc.yaml --json
-    vexatvm partition int8-cnn yolo-detector --arch vexa-nano --arch vexa-pro
+    vexatvm partition int8-cnn yolo-detector --arch vexa-nano --arch vexa-pro --jobs 2
 
 ``vexatvm arch`` lists the built-in architectures of the accelerator's native
 library and answers single queries about one architecture::
@@ -23,6 +23,7 @@ import ctypes
 import io
 import json
 import os
+import subprocess
 import sys
 import tempfile
 
@@ -327,10 +328,56 @@ def _one_combination(args, model, arch):
     return report.getvalue(), None
 
 
+def _child_argv(args, model, arch):
+    """The command partitioning one combination in a process of its own: every
+    partition option but the models, --arch, --jobs and the pictures, quiet."""
+    argv = [sys.executable, "-m", "vexatvm_internal", "partition", "--quiet"]
+    argv += ["--arch", arch] if arch is not None else []
+    argv += ["--arch-file", args.arch_file] if args.arch_file is not None else []
+    for table in args.table or ():
+        argv += ["--table", table]
+    for shape in args.input_shape or ():
+        argv += ["--input-shape", shape]
+    argv.append("--canonicalize" if args.canonicalize else "--no-canonicalize")
+    argv += [flag for flag, on in (("--json", args.json), ("--verbose", args.verbose), ("--explain", args.explain)) if on]
+    return argv + ["--", model]
+
+
+def _combination_in_child(args, model, arch):
+    """_one_combination in a process of its own; what the process wrote on
+    stderr besides its error line is passed on."""
+    child = subprocess.run(_child_argv(args, model, arch), stdin=subprocess.DEVNULL, capture_output=True,
+                           text=True, check=False)
+    lines = child.stderr.splitlines(keepends=True)
+    prefix = f"{PROG}: error: "
+    error = next((line for line in reversed(lines) if line.startswith(prefix)), None)
+    passed = [line for line in lines if line is not error]
+    if passed:
+        sys.stderr.write("".join(passed))
+    if child.returncode == 0:
+        return child.stdout, None
+    if error is not None:
+        return None, error[len(prefix):].rstrip("\n")
+    if child.returncode < 0:
+        return None, f"the partitioning process was killed by signal {-child.returncode}"
+    return None, f"the partitioning process ended with status {child.returncode}"
+
+
 def _partition_combinations(args, combinations, out):
-    """Every model on every architecture, models outer, in the order given."""
-    results = (_one_combination(args, model, arch) for model, arch in combinations)
-    return _report_combinations(args, combinations, results, out)
+    """Every model on every architecture, models outer, in the order given.
+    With --jobs above 1, that many run at once, each in a process of its own
+    (TVM is not safe to fork once imported), so a crash ends only its own."""
+    if args.jobs == 1:
+        results = (_one_combination(args, model, arch) for model, arch in combinations)
+        return _report_combinations(args, combinations, results, out)
+    import concurrent.futures  # pylint: disable=import-outside-toplevel
+
+    pool = concurrent.futures.ThreadPoolExecutor(min(args.jobs, len(combinations)))
+    try:
+        results = pool.map(lambda combination: _combination_in_child(args, *combination), combinations)
+        return _report_combinations(args, combinations, results, out)
+    finally:
+        pool.shutdown(cancel_futures=True)
 
 
 def _report_combinations(args, combinations, results, out):
@@ -603,6 +650,16 @@ def cmd_fuse(args, out):
     return 0
 
 
+def _jobs(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more, not {value}")
+    return value
+
+
 def build_parser():
     parser = argparse.ArgumentParser(prog=PROG, description="Vexa accelerator front end for TVM Relay.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -641,6 +698,9 @@ def build_parser():
     partition.add_argument("--arch-file", metavar="FILE", help="YAML architecture description")
     partition.add_argument("--json", action="store_true",
                            help="machine-readable output; a list of the reports for several models or architectures")
+    partition.add_argument("--jobs", type=_jobs, default=1, metavar="N",
+                           help="partition that many model and architecture combinations at once, each in a "
+                           "process of its own (default: 1, one after the other)")
     partition.add_argument("--quiet", action="store_true", help="no progress bar")
     partition.add_argument("--svg", metavar="FILE", help="write a picture of the partitioned graph, composites coloured by name")
     partition.add_argument("--png", metavar="FILE", help="the same picture as PNG")
