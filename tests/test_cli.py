@@ -92,6 +92,22 @@ def test_console_script_and_module_form():
     assert result.returncode == 1 and "Traceback" not in result.stderr
 
 
+def test_package_and_help_do_not_import_tvm():
+    # TVM takes seconds to import; the command's help and the package's own names need none of it.
+    script = """
+import contextlib, io, sys
+import vexatvm_internal
+vexatvm_internal.load_model
+from vexatvm_internal import cli
+for argv in (["--help"], ["partition", "--help"], ["arch", "--help"]):
+    with contextlib.redirect_stdout(io.StringIO()), contextlib.suppress(SystemExit):
+        cli.main(argv)
+print(sorted(name for name in sys.modules if name.split(".")[0] == "tvm"))
+"""
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert result.stdout == "[]\n"
+
+
 def test_partition_builtin_examples():
     code, out, err = run("partition", "int8-cnn", "--arch", "vexa-nano", "--json")
     assert code == 0, err
@@ -108,6 +124,31 @@ def test_partition_builtin_examples():
     assert code == 0
     assert "vexa_blocks.yolov5_fp32_post      1" in out
     assert out.splitlines()[1] == "tables: vexa_blocks, vexa_fp32"
+
+    # Several architectures: each report as a single run prints it, under a header.
+    code, out, err = run("partition", "int8-cnn", "--arch", "vexa-nano", "--arch", "vexa-pro", "--quiet")
+    assert (code, err) == (0, "")
+    singles = [run("partition", "int8-cnn", "--arch", arch, "--quiet")[1] for arch in ("vexa-nano", "vexa-pro")]
+    assert out == f"== int8-cnn on vexa-nano\n{singles[0]}\n== int8-cnn on vexa-pro\n{singles[1]}"
+    assert run("partition", "int8-cnn", "--jobs", "0")[0] == 2
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_partition_several_models_and_architectures(tmp_path, jobs):
+    def single(model, arch):
+        code, out, err = run("partition", model, "--arch", arch, "--explain", "--json", "--quiet")
+        assert code == 0, err
+        return json.loads(out)
+
+    # Models outer, architectures inner; a failing combination does not stop the others.
+    missing = str(tmp_path / "missing.relay")
+    code, out, err = run("partition", "int8-cnn", missing, "yolo-detector", "--arch", "vexa-nano", "--arch", "vexa-pro",
+                         "--explain", "--json", "--quiet", "--jobs", jobs)
+    assert code == 1
+    assert json.loads(out) == [single(model, arch) for model in ("int8-cnn", "yolo-detector")
+                               for arch in ("vexa-nano", "vexa-pro")]
+    assert [line.split(": cannot read")[0] for line in err.splitlines()] == [
+        f"vexatvm: error: {missing} on vexa-nano", f"vexatvm: error: {missing} on vexa-pro"]
 
 
 def test_partition_model_files(tmp_path):
@@ -139,6 +180,7 @@ def test_partition_model_files(tmp_path):
          "no input named 'x'"),
         (["partition", "{file}", "--input-shape", "y=1,a"], None, "expected NAME=D1,D2,..."),
         (["partition", "int8-cnn", "--input-shape", "x=1"], None, "a built-in example has fixed input shapes"),
+        (["partition", "int8-cnn", "yolo-detector", "--svg", "{file}"], None, "one model and one architecture"),
     ],
 )
 def test_partition_bad_input(tmp_path, argv, content, message):

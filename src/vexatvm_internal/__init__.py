@@ -4,17 +4,53 @@ Modules: ``patterns`` and ``blockpatterns`` (pattern tables, registered with
 TVM on import), ``netunion`` (fusion of several networks), ``archquery`` and
 ``_libbind`` (the accelerator's native library ``libvexakov``).
 
-Importing the package puts the accelerator's TVM extensions in place where the
-installed TVM lacks them (see ``vexatvm_standins``).
+Importing the package does not import TVM, so that the ``vexatvm`` command
+starts quickly where it needs none. The accelerator's TVM extensions are put in
+place where the installed TVM lacks them (see ``vexatvm_standins``): at once
+when TVM's Relay is already imported, otherwise just before a module that binds
+them (``patterns``, ``blockpatterns``, ``netunion``) is imported, or when
+``partition_for_vexa`` is first used.
 """
+
+import sys
 
 import vexatvm_standins as _standins
 
-_standins.install()
-
-from vexatvm_standins.driver import partition_for_vexa  # noqa: E402
-
-from .loading import load_model  # noqa: E402
-
 __version__ = "0.1.0"
 __all__ = ["partition_for_vexa", "load_model"]
+
+# Native modules that bind tvm.relay.vexa.* or tvm.relay.annotation.tuple_netunion when imported.
+_BIND_EXTENSIONS = frozenset(f"{__name__}.{name}" for name in ("patterns", "blockpatterns", "netunion"))
+
+
+class _ExtensionsBeforeBinding:
+    """Import hook that puts the stand-ins in place just before a module in
+    _BIND_EXTENSIONS is imported. It finds no module itself."""
+
+    @staticmethod
+    def find_spec(fullname, path=None, target=None):  # pylint: disable=unused-argument
+        if fullname in _BIND_EXTENSIONS:
+            _standins.install()
+        return None
+
+
+sys.meta_path.insert(0, _ExtensionsBeforeBinding())
+
+if "tvm.relay" in sys.modules:
+    _standins.install()
+
+
+def __getattr__(name):
+    if name == "partition_for_vexa":
+        _standins.install()
+        from vexatvm_standins.driver import partition_for_vexa as value  # pylint: disable=import-outside-toplevel
+    elif name == "load_model":
+        from .loading import load_model as value  # pylint: disable=import-outside-toplevel
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))

@@ -5,6 +5,7 @@ runs on the accelerator::
 
     vexatvm partition int8-cnn --arch vexa-nano
     vexatvm partition model.relay --table vexa --arch-file desc.yaml --json
+    vexatvm partition int8-cnn yolo-detector --arch vexa-nano --arch vexa-pro --jobs 2
 
 ``vexatvm arch`` lists the built-in architectures of the accelerator's native
 library and answers single queries about one architecture::
@@ -19,8 +20,10 @@ library and answers single queries about one architecture::
 import argparse
 import collections
 import ctypes
+import io
 import json
 import os
+import subprocess
 import sys
 import tempfile
 
@@ -298,6 +301,107 @@ class _HeldTvmLog:
 
 
 def cmd_partition(args, out):
+    archs = args.arch or [None]
+    combinations = [(model, arch) for model in args.model for arch in archs]
+    if len(combinations) == 1:
+        return partition_one(args, *combinations[0], out)
+    if args.svg or args.png:
+        raise CliError("--svg and --png take one model and one architecture")
+    if len(archs) > 1 and args.arch_file is not None:
+        raise CliError("give several --arch or one --arch-file, not both")
+    return _partition_combinations(args, combinations, out)
+
+
+def _arch_label(args, arch):
+    return args.arch_file or arch or "the current build configuration"
+
+
+def _one_combination(args, model, arch):
+    """(report text, None) or (None, error line) of one model on one architecture."""
+    report = io.StringIO()
+    try:
+        partition_one(args, model, arch, report)
+    except CliError as err:
+        return None, str(err)
+    except Exception as err:  # pylint: disable=broad-except
+        return None, _error_message(err)
+    return report.getvalue(), None
+
+
+def _child_argv(args, model, arch):
+    """The command partitioning one combination in a process of its own: every
+    partition option but the models, --arch, --jobs and the pictures, quiet."""
+    argv = [sys.executable, "-m", "vexatvm_internal", "partition", "--quiet"]
+    argv += ["--arch", arch] if arch is not None else []
+    argv += ["--arch-file", args.arch_file] if args.arch_file is not None else []
+    for table in args.table or ():
+        argv += ["--table", table]
+    for shape in args.input_shape or ():
+        argv += ["--input-shape", shape]
+    argv.append("--canonicalize" if args.canonicalize else "--no-canonicalize")
+    argv += [flag for flag, on in (("--json", args.json), ("--verbose", args.verbose), ("--explain", args.explain)) if on]
+    return argv + ["--", model]
+
+
+def _combination_in_child(args, model, arch):
+    """_one_combination in a process of its own; what the process wrote on
+    stderr besides its error line is passed on."""
+    child = subprocess.run(_child_argv(args, model, arch), stdin=subprocess.DEVNULL, capture_output=True,
+                           text=True, check=False)
+    lines = child.stderr.splitlines(keepends=True)
+    prefix = f"{PROG}: error: "
+    error = next((line for line in reversed(lines) if line.startswith(prefix)), None)
+    passed = [line for line in lines if line is not error]
+    if passed:
+        sys.stderr.write("".join(passed))
+    if child.returncode == 0:
+        return child.stdout, None
+    if error is not None:
+        return None, error[len(prefix):].rstrip("\n")
+    if child.returncode < 0:
+        return None, f"the partitioning process was killed by signal {-child.returncode}"
+    return None, f"the partitioning process ended with status {child.returncode}"
+
+
+def _partition_combinations(args, combinations, out):
+    """Every model on every architecture, models outer, in the order given.
+    With --jobs above 1, that many run at once, each in a process of its own
+    (TVM is not safe to fork once imported), so a crash ends only its own."""
+    if args.jobs == 1:
+        results = (_one_combination(args, model, arch) for model, arch in combinations)
+        return _report_combinations(args, combinations, results, out)
+    import concurrent.futures  # pylint: disable=import-outside-toplevel
+
+    pool = concurrent.futures.ThreadPoolExecutor(min(args.jobs, len(combinations)))
+    try:
+        results = pool.map(lambda combination: _combination_in_child(args, *combination), combinations)
+        return _report_combinations(args, combinations, results, out)
+    finally:
+        pool.shutdown(cancel_futures=True)
+
+
+def _report_combinations(args, combinations, results, out):
+    """Writes each report as it arrives, in the order of combinations; failures
+    go to stderr, one line each. Exit status 1 when any failed."""
+    reports, failed = [], False
+    for (model, arch), (text, error) in zip(combinations, results):
+        if error is not None:
+            failed = True
+            sys.stderr.write(f"{PROG}: error: {model} on {_arch_label(args, arch)}: {error}\n")
+            continue
+        if not args.json:
+            out.write(("\n" if reports else "") + f"== {model} on {_arch_label(args, arch)}\n{text}")
+            out.flush()
+        reports.append(json.loads(text) if args.json else text)
+    if args.json:
+        json.dump(reports, out, indent=2)
+        out.write("\n")
+    return 1 if failed else 0
+
+
+def partition_one(args, model, arch_name, out):
+    """Partitions one model for one architecture (a built-in name, or None for
+    --arch-file or the current build configuration) and writes the report."""
     status = Status(not args.quiet)
     status.show("loading TVM")
     import tvm  # pylint: disable=import-outside-toplevel
@@ -309,12 +413,12 @@ def cmd_partition(args, out):
     from vexatvm_standins import driver  # pylint: disable=import-outside-toplevel
     from vexatvm_standins.driver import resolve_tables  # pylint: disable=import-outside-toplevel
 
-    chosen = load_arch(args.arch, args.arch_file)
+    chosen = load_arch(arch_name, args.arch_file)
     for path in (args.svg, args.png):
         _require_writable(path)
     input_shapes = parse_input_shapes(args.input_shape)
-    status.show(f"importing {args.model}")
-    mod, params, default_tables, label = load_model(args.model, input_shapes)
+    status.show(f"importing {model}")
+    mod, params, default_tables, label = load_model(model, input_shapes)
     picked = None
     if args.table:
         tables = tuple(args.table)
@@ -435,9 +539,9 @@ def _print_explanation(report, out):
 
 
 def _example_names():
-    from vexatvm_internal.examples import EXAMPLES  # pylint: disable=import-outside-toplevel
+    from vexatvm_internal.examples_catalogue import CATALOGUE  # pylint: disable=import-outside-toplevel
 
-    return list(EXAMPLES)
+    return list(CATALOGUE)
 
 
 def _called_globals(func):
@@ -546,6 +650,16 @@ def cmd_fuse(args, out):
     return 0
 
 
+def _jobs(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more, not {value}")
+    return value
+
+
 def build_parser():
     parser = argparse.ArgumentParser(prog=PROG, description="Vexa accelerator front end for TVM Relay.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -568,7 +682,9 @@ def build_parser():
         description="Partition a model with the accelerator's pattern tables and summarise the result.",
     )
     partition.add_argument(
-        "model", help="ONNX file, Relay text file, or a built-in example: " + ", ".join(_example_names())
+        "model", nargs="+", metavar="MODEL",
+        help="ONNX file, Relay text file, or a built-in example: " + ", ".join(_example_names())
+        + "; several are partitioned one after the other",
     )
     partition.add_argument("--table", action="append", metavar="NAME",
                            help="pattern table to apply; repeat to apply several in order (default: picked from "
@@ -576,9 +692,15 @@ def build_parser():
                            "a built-in example's own tables)")
     partition.add_argument("--input-shape", action="append", metavar="NAME=D1,D2,...",
                            help="fix the shape of an input at import, e.g. input=1,3,224,224; repeatable")
-    partition.add_argument("--arch", metavar="NAME", help="built-in architecture (default: the current build configuration)")
+    partition.add_argument("--arch", action="append", metavar="NAME",
+                           help="built-in architecture (default: the current build configuration); repeat to "
+                           "partition every model for each")
     partition.add_argument("--arch-file", metavar="FILE", help="YAML architecture description")
-    partition.add_argument("--json", action="store_true", help="machine-readable output")
+    partition.add_argument("--json", action="store_true",
+                           help="machine-readable output; a list of the reports for several models or architectures")
+    partition.add_argument("--jobs", type=_jobs, default=1, metavar="N",
+                           help="partition that many model and architecture combinations at once, each in a "
+                           "process of its own (default: 1, one after the other)")
     partition.add_argument("--quiet", action="store_true", help="no progress bar")
     partition.add_argument("--svg", metavar="FILE", help="write a picture of the partitioned graph, composites coloured by name")
     partition.add_argument("--png", metavar="FILE", help="the same picture as PNG")
@@ -623,12 +745,16 @@ def main(argv=None, out=None):
         sys.stderr.write(f"{PROG}: interrupted\n")
         return 130
     except Exception as err:  # pylint: disable=broad-except
-        # Never a traceback: the native library not found, TVM failing in a
-        # pass, or a fault of ours, all end as one line.
-        lines = [line.strip() for line in str(err).splitlines() if line.strip()]
-        from_tvm = type(err).__module__.startswith("tvm")
-        message = (lines[-1] if from_tvm else lines[0]) if lines else type(err).__name__
-        if not isinstance(err, (RuntimeError, OSError)):
-            message = f"{type(err).__name__}: {message}"
-        sys.stderr.write(f"{PROG}: error: {message}\n")
+        sys.stderr.write(f"{PROG}: error: {_error_message(err)}\n")
         return 1
+
+
+def _error_message(err):
+    """One line for any failure. Never a traceback: the native library not
+    found, TVM failing in a pass, or a fault of ours, all end as one line."""
+    lines = [line.strip() for line in str(err).splitlines() if line.strip()]
+    from_tvm = type(err).__module__.startswith("tvm")
+    message = (lines[-1] if from_tvm else lines[0]) if lines else type(err).__name__
+    if not isinstance(err, (RuntimeError, OSError)):
+        message = f"{type(err).__name__}: {message}"
+    return message

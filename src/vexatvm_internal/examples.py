@@ -5,6 +5,8 @@ import numpy as np
 import tvm
 from tvm import relay
 
+from .examples_catalogue import CATALOGUE
+
 __all__ = ["EXAMPLES", "load_example"]
 
 
@@ -212,17 +214,13 @@ def yolo_detector(size=64, classes=3, style="split"):
     return tvm.IRModule.from_expr(relay.Function([image], relay.concatenate(heads, axis=1))), {}
 
 
+def yolo_detector_v1():
+    """The detector with the older head (three slices)."""
+    return yolo_detector(style="slices")
+
+
 # name -> (builder, tables it is meant for, description)
-EXAMPLES = {
-    "int8-cnn": (int8_cnn, ("vexa",), "small quantized CNN (PyTorch-style int8 forms)"),
-    "yolo-detector": (yolo_detector, ("vexa_blocks", "vexa_fp32"), "YOLOv5-style detector, newer head (split)"),
-    "yolo-detector-v1": (
-        lambda: yolo_detector(style="slices"),
-        ("vexa_blocks", "vexa_fp32"),
-        "YOLOv5-style detector, older head (three slices)",
-    ),
-    "fp32-cnn-transformer": (fp32_cnn_transformer, ("vexa_fp32",), "float32 CNN and one transformer encoder layer"),
-}
+EXAMPLES = {name: (globals()[builder], tables, text) for name, (builder, tables, text) in CATALOGUE.items()}
 
 
 def load_example(name):

@@ -4,6 +4,7 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
 import tvm
 from tvm import relay
 
@@ -48,6 +49,25 @@ def test_real_extensions_are_never_replaced():
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
+
+
+@pytest.mark.parametrize("statement", [
+    "import vexatvm_internal.patterns",
+    "from vexatvm_internal import netunion",
+    "from vexatvm_internal import partition_for_vexa",
+])
+def test_standins_in_place_when_the_package_is_imported_before_tvm(statement):
+    script = f"""
+import sys, vexatvm_internal
+assert "tvm" not in sys.modules
+{statement}
+import tvm
+from tvm.relay.vexa.build_module import BuildConfig
+assert tvm.relay.annotation.tuple_netunion
+print("ok")
+"""
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert (result.returncode, result.stdout.strip()) == (0, "ok"), result.stderr
 
 
 def test_build_config_scopes_nest_and_restore():
