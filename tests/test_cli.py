@@ -92,14 +92,15 @@ def test_console_script_and_module_form():
     assert result.returncode == 1 and "Traceback" not in result.stderr
 
 
-def test_package_and_help_do_not_import_tvm():
-    # TVM takes seconds to import; the command's help and the package's own names need none of it.
+def test_package_help_and_arch_do_not_import_tvm():
+    # TVM takes seconds to import; the command's help, its architecture queries and the
+    # package's own names need none of it.
     script = """
 import contextlib, io, sys
 import vexatvm_internal
 vexatvm_internal.load_model
 from vexatvm_internal import cli
-for argv in (["--help"], ["partition", "--help"], ["arch", "--help"]):
+for argv in (["--help"], ["partition", "--help"], ["arch", "--help"], ["arch", "--json"], ["arch", "vexa-nano"]):
     with contextlib.redirect_stdout(io.StringIO()), contextlib.suppress(SystemExit):
         cli.main(argv)
 print(sorted(name for name in sys.modules if name.split(".")[0] == "tvm"))

@@ -80,11 +80,29 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// tvm._ffi.libinfo, which TVM's library search lives in. Importing it
+// imports TVM (over a second) for a module of plain path logic: where TVM is
+// not imported yet, the same file is loaded on its own, so that `vexatvm arch`
+// starts at once.
+py::object tvm_libinfo() {
+    py::dict modules = py::module_::import("sys").attr("modules");
+    if (modules.contains("tvm._ffi.libinfo")) return modules["tvm._ffi.libinfo"];
+    py::module_ util = py::module_::import("importlib.util");
+    py::object tvm = util.attr("find_spec")("tvm");
+    if (tvm.is_none() || tvm.attr("origin").is_none()) return py::module_::import("tvm._ffi.libinfo");
+    py::object path = py::module_::import("os").attr("path");
+    py::object file = path.attr("join")(path.attr("dirname")(tvm.attr("origin")), "_ffi", "libinfo.py");
+    py::object spec = util.attr("spec_from_file_location")("vexatvm_internal._tvm_libinfo", file);
+    if (spec.is_none()) return py::module_::import("tvm._ffi.libinfo");
+    py::object libinfo = util.attr("module_from_spec")(spec);
+    spec.attr("loader").attr("exec_module")(libinfo);
+    return libinfo;
+}
+
 void init_module(py::module_& module) {
     module.attr("os") = py::module_::import("os");
     module.attr("cdll") = py::module_::import("ctypes").attr("cdll");
-    module.attr("get_dll_directories") =
-        py::module_::import("tvm._ffi.libinfo").attr("get_dll_directories");
+    module.attr("get_dll_directories") = tvm_libinfo().attr("get_dll_directories");
     if (PyModule_AddFunctions(module.ptr(), kMethods) < 0) throw py::error_already_set();
     py::object lib_path = module.attr("_find_lib")();
     module.attr("_cpp_lib") = module.attr("cdll").attr("LoadLibrary")(lib_path);
