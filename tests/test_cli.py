@@ -3,6 +3,7 @@
 import collections
 import json
 import os
+import pathlib
 import subprocess
 import sys
 
@@ -10,6 +11,8 @@ import pytest
 import yaml
 
 from vexatvm_internal import archquery, cli
+
+MODELS = pathlib.Path(__file__).parent / "models"  # small TFLite models and what TFLite computes for them
 
 
 def run(*argv):
@@ -173,6 +176,9 @@ def test_partition_model_files(tmp_path):
         (["partition", "{missing}"], None, "cannot read"),
         (["partition", "{file}"], "def @main() { nonsense }", "not a valid Relay module"),
         (["partition", "{onnx}"], b"\x00garbage", "not a readable ONNX model"),
+        (["partition", "{tflite}"], b"\x00garbage", "not a TFLite model"),
+        (["partition", "{tflite}"], MODELS.joinpath("small_features_int8.tflite").read_bytes()[:3000],
+         "not a readable TFLite model, truncated or corrupt"),
         (["partition", "int8-cnn", "--table", "no_such_table"], None, "unknown pattern table 'no_such_table'"),
         (["partition", "int8-cnn", "--arch", "no-such-arch"], None, "unknown architecture"),
         (["partition", "int8-cnn", "--arch-file", "{file}"], "channels: [", "malformed YAML"),
@@ -186,12 +192,13 @@ def test_partition_model_files(tmp_path):
 )
 def test_partition_bad_input(tmp_path, argv, content, message):
     path = tmp_path / ("model.json" if "{json}" in argv else "model.relay")
-    onnx_path = tmp_path / "model.onnx"
+    binary = {"onnx": tmp_path / "model.onnx", "tflite": tmp_path / "model.tflite"}
     if isinstance(content, bytes):
-        onnx_path.write_bytes(content)
+        for binary_path in binary.values():
+            binary_path.write_bytes(content)
     elif content is not None:
         path.write_text(content)
-    argv = [a.format(file=path, json=path, onnx=onnx_path, missing=tmp_path / "missing.relay") for a in argv]
+    argv = [a.format(file=path, json=path, missing=tmp_path / "missing.relay", **binary) for a in argv]
     code, out, err = run(*argv)
     assert code != 0 and out == ""
     assert err.count("\n") == 1 and err.startswith("vexatvm: error: ")

@@ -1,5 +1,5 @@
-"""load_model: the command's own import of ONNX, Relay text and save_json
-modules, input shapes fixed at import, and partitions of graphs with a
+"""load_model: the command's own import of ONNX, TFLite, Relay text and
+save_json modules, input shapes fixed at import, and partitions of graphs with a
 symbolic batch axis."""
 
 import json
@@ -14,7 +14,8 @@ from tvm import relay  # noqa: E402
 
 import vexatvm_internal  # noqa: E402
 from vexatvm_internal.loading import ModelError, dynamic_inputs  # noqa: E402
-from test_cli import run  # noqa: E402
+from relay_cpu import run as run_on_cpu  # noqa: E402
+from test_cli import MODELS, run  # noqa: E402
 
 RNG = np.random.default_rng(0)
 
@@ -106,6 +107,33 @@ def test_onnx_import_equals_the_frontend(tmp_path, build, shapes):
     want, want_params = relay.frontend.from_onnx(onnx.load(str(path)), shape=shapes, freeze_params=True)
     assert tvm.ir.structural_equal(mod, want) and set(params) == set(want_params)
     assert dynamic_inputs(mod) == ([] if shapes else ["x"])
+
+
+@pytest.mark.parametrize("name, steps", [
+    ("small_features_float", 0),
+    # TVM requantizes with its own rounding and computes hard-swish and SiLU
+    # in float: a step or two from TFLite's fixed-point kernels.
+    ("small_features_int8_per_tensor_fc", 2),
+    # The converter's default: a fully-connected layer with per-channel weight scales.
+    ("small_features_int8", 2),
+    ("mobilenet_v2_int8", 2),
+])
+def test_tflite_import_computes_what_tflite_computes(name, steps):
+    pytest.importorskip("tflite")
+    from tvm.relay.frontend import tflite as tflite_frontend
+
+    reference = np.load(MODELS / "tflite_reference.npz")
+    scalar = tflite_frontend.get_scalar_from_constant
+    mod, params = vexatvm_internal.load_model(str(MODELS / f"{name}.tflite"))
+    assert tflite_frontend.get_scalar_from_constant is scalar  # TVM's own again
+    mod["main"] = relay.build_module.bind_params_by_name(mod["main"], params)
+    (got,) = run_on_cpu(mod, {mod["main"].params[0].name_hint: reference[f"{name}.input"]})
+    want = reference[f"{name}.output"]
+    assert got.dtype == want.dtype and got.shape == want.shape
+    if steps:
+        assert np.abs(got.astype(int) - want.astype(int)).max() <= steps
+    else:
+        np.testing.assert_allclose(got, want, rtol=1e-5, atol=1e-6)
 
 
 def test_save_json_and_relay_text_with_params_beside(tmp_path):

@@ -1,5 +1,5 @@
-"""Importing model files into Relay: ONNX, Relay text, and modules saved with
-``tvm.ir.save_json``."""
+"""Importing model files into Relay: ONNX, TFLite, Relay text, and modules
+saved with ``tvm.ir.save_json``."""
 
 import contextlib
 import os
@@ -19,17 +19,20 @@ _FRONTEND_ERRORS = (ValueError, KeyError, NotImplementedError, AttributeError, I
 def load_model(path, *, input_shapes=None):
     """(mod, params) of a model file, as ``vexatvm partition`` imports it.
 
-    ``path`` is an ONNX file (``.onnx``), a module saved with
-    ``tvm.ir.save_json`` (``.json``) or a Relay text file (anything else). A
+    ``path`` is an ONNX file (``.onnx``), a TFLite flatbuffer (``.tflite``),
+    a module saved with ``tvm.ir.save_json`` (``.json``) or a Relay text file
+    (anything else). A
     ``.params`` file beside a JSON or text module (``model.params`` for
     ``model.json``), written with ``tvm.runtime.save_param_dict``, gives its
     params. ``input_shapes`` ({input name: shape}) fixes the shapes of inputs
     at import, as tvmc's ``--input-shapes`` does; an ONNX file is imported
     exactly as ``relay.frontend.from_onnx(onnx.load(path),
-    shape=input_shapes, freeze_params=True)`` imports it.
+    shape=input_shapes, freeze_params=True)`` imports it, a TFLite file as
+    ``relay.frontend.from_tflite`` does, but that fully-connected layers with
+    per-channel weight scales (the TFLite converter's default) import too.
 
-    Raises FileNotFoundError for a missing file, ImportError when the onnx
-    package is missing, and ModelError (a ValueError) for a model that cannot
+    Raises FileNotFoundError for a missing file, ImportError when the onnx or
+    tflite package is missing, and ModelError (a ValueError) for a model that cannot
     be imported or an input name the model does not have.
     """
     if not os.path.isfile(path):
@@ -37,6 +40,8 @@ def load_model(path, *, input_shapes=None):
     input_shapes = None if input_shapes is None else {name: tuple(shape) for name, shape in input_shapes.items()}
     if path.endswith(".onnx"):
         return load_onnx(path, input_shapes)
+    if path.endswith(".tflite"):
+        return load_tflite(path, input_shapes)
     import tvm  # pylint: disable=import-outside-toplevel
 
     if path.endswith(".json"):
@@ -107,6 +112,97 @@ def load_onnx(path, input_shapes=None, freeze_params=True):
         return relay.frontend.from_onnx(model, shape=input_shapes, freeze_params=freeze_params)
     except (tvm.TVMError,) + _FRONTEND_ERRORS as err:
         raise ModelError(f"{path}: TVM's ONNX frontend failed: {error_line(err)}") from None
+
+
+def load_tflite(path, input_shapes=None):
+    """(mod, params) of a TFLite flatbuffer through TVM's TFLite frontend,
+    with the converter of :func:`tflite_converter`."""
+    if not os.path.isfile(path):
+        raise FileNotFoundError(f"cannot read {path}: No such file")
+    try:
+        import tflite  # pylint: disable=import-outside-toplevel
+    except ImportError:
+        raise ImportError("reading TFLite models needs the tflite package: pip install 'vexatvm_internal[tflite]'") from None
+    import tvm  # pylint: disable=import-outside-toplevel
+    from tvm import relay  # pylint: disable=import-outside-toplevel
+    from tvm.relay.frontend.tflite import get_tensor_name  # pylint: disable=import-outside-toplevel
+
+    with open(path, "rb") as stream:
+        buffer = stream.read()
+    # The file identifier first: the flatbuffer reader trusts every offset it reads.
+    if len(buffer) < 8 or not tflite.Model.ModelBufferHasIdentifier(buffer, 0):
+        raise ModelError(f"{path}: not a TFLite model (no TFL3 flatbuffer identifier)")
+    try:
+        model = tflite.Model.GetRootAsModel(buffer, 0)
+        subgraph = model.Subgraphs(0)
+        known = [get_tensor_name(subgraph, index) for index in subgraph.InputsAsNumpy()]
+    except Exception as err:  # pylint: disable=broad-except
+        raise ModelError(f"{path}: not a readable TFLite model, truncated or corrupt ({type(err).__name__})") from None
+    if input_shapes:
+        _require_known(input_shapes, known, path)
+    try:
+        return relay.frontend.from_tflite(model, shape_dict=input_shapes, op_converter=tflite_converter())
+    except _LayerError as err:
+        raise ModelError(f"{path}: TVM's TFLite frontend failed on {err}") from None
+    except (tvm.TVMError,) + _FRONTEND_ERRORS as err:
+        raise ModelError(f"{path}: TVM's TFLite frontend failed: {error_line(err)}") from None
+
+
+class _LayerError(Exception):
+    """A TFLite operator TVM's converter failed on: its code, output tensors and the error."""
+
+
+def tflite_converter():
+    """TVM's TFLite operator converter, as a subclass for ``from_tflite``'s
+    ``op_converter``, with two changes:
+
+    - A fully-connected layer with per-channel weight scales, which TFLite's
+      converter writes by default, imports the way TVM imports a per-channel
+      convolution. ``qnn.dense`` takes the vector of weight scales, and the
+      requantize takes input scale times weight scales, computed as the
+      convolution converter computes them. TVM's own fully-connected
+      converter asserts a scalar weight scale; it runs unchanged but for
+      reading the weight scales as a vector.
+    - A converter that fails names its operator and output tensors."""
+    import tvm  # pylint: disable=import-outside-toplevel
+    from tvm.relay.frontend import tflite as frontend  # pylint: disable=import-outside-toplevel
+
+    class Converter(frontend.OperatorConverter):
+        def __init__(self, model, subgraph, exp_tab):
+            super().__init__(model, subgraph, exp_tab)
+            self.convert_map = {code: self._naming(code, convert) for code, convert in self.convert_map.items()}
+
+        def _naming(self, code, convert):
+            def converted(op):
+                try:
+                    return convert(op)
+                except Exception as err:  # pylint: disable=broad-except
+                    outputs = ", ".join(repr(frontend.get_tensor_name(self.subgraph, tensor.tensor_idx))
+                                        for tensor in self.get_output_tensors(op))
+                    raise _LayerError(f"{code} {outputs}: {error_line(err)}") from err
+
+            return converted
+
+        def convert_fully_connected(self, op):
+            weight = self.get_input_tensors(op)[1]
+            scale = weight.qnn_params["scale"] if weight.qnn_params else None
+            if scale is None or not scale.data.shape:
+                return super().convert_fully_connected(op)
+            scalar = frontend.get_scalar_from_constant
+
+            # Only the weight scale may be a vector: data and output scales are per tensor.
+            def scalar_or_per_channel(expr):
+                if isinstance(expr, tvm.relay.Constant) and expr.data.shape:
+                    return frontend.get_tensor_from_constant(expr)
+                return scalar(expr)
+
+            frontend.get_scalar_from_constant = scalar_or_per_channel
+            try:
+                return super().convert_fully_connected(op)
+            finally:
+                frontend.get_scalar_from_constant = scalar
+
+    return Converter
 
 
 class _Typed:

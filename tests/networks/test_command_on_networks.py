@@ -1,7 +1,8 @@
 """`vexatvm partition` on real exported networks, as a user runs it: a BERT
 encoder from transformers (ONNX), a PyTorch post-training-quantized CNN
-(saved as Relay text with its weights), and a YOLOv5-style detector in both
-head styles (ONNX). Each run asks for --json, --explain and a picture; the
+(saved as Relay text with its weights), a YOLOv5-style detector in both
+head styles (ONNX), and TFLite models from TensorFlow's converter, float and
+full-integer int8 (committed in tests/models). Each run asks for --json, --explain and a picture; the
 driver's partition of the same model must type-check and compute what the
 original computes."""
 
@@ -17,6 +18,7 @@ torch = pytest.importorskip("torch")  # before TVM
 tq = pytest.importorskip("torch.ao.quantization")
 onnx = pytest.importorskip("onnx")
 pytest.importorskip("transformers")
+pytest.importorskip("tflite")
 
 import tvm  # noqa: E402
 from tvm import relay  # noqa: E402
@@ -28,6 +30,7 @@ from vexatvm_internal.summary import summarize  # noqa: E402
 from bert_onnx import LAYERS, export_bert  # noqa: E402
 from onnx_import import exact_onnx_import  # noqa: E402
 from relay_cpu import inline_composites, run  # noqa: E402
+from test_cli import MODELS  # noqa: E402
 from torch_detector import export_onnx  # noqa: E402
 from torch_quantized import quantize_and_trace  # noqa: E402
 
@@ -113,6 +116,12 @@ def networks(tmp_path_factory):
         mod, params = exact_onnx_import(onnx.load(str(path)), {"images": (1, 3, 64, 64)})
         image = np.random.default_rng(2).standard_normal((1, 3, 64, 64)).astype("float32")
         found[f"detector_{style}"] = Network(path, mod, params, {"images": image})
+
+    reference = np.load(MODELS / "tflite_reference.npz")
+    for name in ("small_features_float", "small_features_int8", "mobilenet_v2_int8"):
+        path = MODELS / f"{name}.tflite"
+        mod, params = vexatvm_internal.load_model(str(path))
+        found[name] = Network(path, mod, params, {mod["main"].params[0].name_hint: reference[f"{name}.input"]})
     return found
 
 
@@ -125,6 +134,9 @@ CASES = {
     "quantized_cnn-fc-canonicalized": ("quantized_cnn", ("vexa_with_fc",), "vexa-pro", True),
     "detector_split": ("detector_split", ("vexa_blocks", "vexa_fp32"), "vexa-pro", False),
     "detector_slices": ("detector_slices", ("vexa_blocks", "vexa_fp32"), "vexa-pro", False),
+    "tflite_float": ("small_features_float", ("vexa_blocks", "vexa_fp32"), "vexa-pro", True),
+    "tflite_int8": ("small_features_int8", ("vexa",), "vexa-pro", True),
+    "tflite_mobilenet_v2_int8": ("mobilenet_v2_int8", ("vexa",), "vexa-pro", True),
 }
 
 
@@ -209,6 +221,31 @@ def test_detector(command, style):
     assert all("vexa_fp32.bias_add" in item["refused_by"] for item in report["explain"] if item["operator"] == "add")
 
 
+TFLITE = {
+    "tflite_float": {"vexa_fp32.bias_add": 6, "vexa_fp32.concatenate": 1, "vexa_fp32.conv2d": 6,
+                     "vexa_fp32.hardtanh": 1, "vexa_fp32.hswish": 1, "vexa_fp32.leaky_relu": 1,
+                     "vexa_fp32.matmul": 1, "vexa_fp32.maxpool2d": 1, "vexa_fp32.relu": 1, "vexa_fp32.res_add": 1,
+                     "vexa_fp32.silu": 1},
+    # The NHWC biases, add(conv, expand_dims(b)) after the layout pass, are
+    # bias_add again after canonicalization: the TFLite convolution entry
+    # takes every convolution, depthwise ones included.
+    "tflite_int8": {"vexa.concat": 1, "vexa.leaky_relu": 1, "vexa.maxpool2d": 1, "vexa.qnn_add": 1,
+                    "vexa.qnn_tflite_qconv": 6, "vexa.tflite_hswish": 1, "vexa.tflite_silu": 1},
+    "tflite_mobilenet_v2_int8": {"vexa.mean": 1, "vexa.qnn_add": 10, "vexa.qnn_tflite_qconv": 52},
+}
+
+
+@pytest.mark.parametrize("case", sorted(TFLITE))
+def test_tflite(command, case):
+    report, _ = command(case)
+    assert report["composites"] == TFLITE[case]
+    # Keras 3 upsamples by repeating (reshape and tile); the int8 average
+    # pool has no pads in front; the fully-connected layer has no bias.
+    host = {"reshape", "tile", "nn.avg_pool2d", "cast", "qnn.dense", "qnn.requantize"}
+    assert set(report["host_operators"]) <= host
+    assert "qnn.conv2d" not in report["host_operators"] and "nn.conv2d" not in report["host_operators"]
+
+
 # ---------------------------------------------------------------- the report itself
 
 
@@ -281,5 +318,6 @@ def test_partitioned_module_type_checks_and_computes_the_same(networks, partitio
     for g, e in zip(got, expected):
         assert g.shape == e.shape and np.abs(e).max() > 0
         # The quantized network's output is dequantized int8: one step of rounding apart at most.
+        # The TFLite int8 networks give int8 itself, which must not change.
         tolerance = 0.05 if CASES[case][0] == "quantized_cnn" else 1e-3
         np.testing.assert_allclose(g, e, rtol=1e-4, atol=tolerance)
