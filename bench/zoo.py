@@ -9,7 +9,8 @@ $VEXATVM_ZOO_CACHE, by default ~/.cache/vexatvm-zoo, and reused by file name.
 Every partition is the command itself in a subprocess, timed; a failed export
 or run shows in the table with its error line and never stops the bench.
 Exports need torchvision 0.28.0, Pillow and yolov5 in the venv (see
-bench/zoo_models.py). Shares with and without --canonicalize count different
+bench/zoo_models.py); TFLite exports run bench/zoo_tflite_models.py with
+$VEXATVM_TF_PYTHON, an interpreter that has tensorflow-cpu. Shares with and without --canonicalize count different
 operator totals: the rewrites change the graph.
 """
 
@@ -45,6 +46,13 @@ MODELS = {
     "mobilenet_v2_ort_qdq": ("int8", ".onnx"),
     "mobilenet_v2_torch_int8": ("int8", ".relay"),
     "resnet18_torch_int8": ("int8", ".relay"),
+    "mobilenet_v2_tflite": ("fp32", ".tflite"),
+    "mobilenet_v2_tflite_int8": ("int8", ".tflite"),
+    "mobilenet_v2_tflite_int8_pt_fc": ("int8", ".tflite"),
+    "mobilenet_v3_small_tflite_int8": ("int8", ".tflite"),
+    "efficientnet_b0_tflite": ("fp32", ".tflite"),
+    "efficientnet_b0_tflite_int8": ("int8", ".tflite"),
+    "resnet50_tflite_int8": ("int8", ".tflite"),
 }
 
 FLOAT = ["--table vexa_fp32", "--table vexa_fp32 --canonicalize"]
@@ -73,7 +81,10 @@ def export(name, path, timeout):
     partial = path + ".partial" + os.path.splitext(path)[1]
     start = time.perf_counter()
     try:
-        proc = subprocess.run([sys.executable, os.path.join(HERE, "zoo_models.py"), name, partial],
+        exporter = [sys.executable, os.path.join(HERE, "zoo_models.py")]
+        if path.endswith(".tflite"):
+            exporter = [os.environ.get("VEXATVM_TF_PYTHON", sys.executable), os.path.join(HERE, "zoo_tflite_models.py")]
+        proc = subprocess.run(exporter + [name, partial],
                               capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired:
         return time.perf_counter() - start, f"export timed out after {timeout} s"

@@ -683,7 +683,7 @@ def build_parser():
     )
     partition.add_argument(
         "model", nargs="+", metavar="MODEL",
-        help="ONNX file, Relay text file, or a built-in example: " + ", ".join(_example_names())
+        help="ONNX file, TFLite file, Relay text file, or a built-in example: " + ", ".join(_example_names())
         + "; several are partitioned one after the other",
     )
     partition.add_argument("--table", action="append", metavar="NAME",
@@ -722,7 +722,7 @@ def build_parser():
     fuse = commands.add_parser(
         "fuse",
         help="fuse several networks into one module",
-        description="Fuse networks (ONNX or Relay text files, or built-in examples) into one Relay module "
+        description="Fuse networks (ONNX, TFLite or Relay text files, or built-in examples) into one Relay module "
         "whose main returns every network's outputs, with names made unique per network.",
     )
     fuse.add_argument("models", nargs="+", metavar="MODEL", help="networks to fuse, in order")

@@ -13,6 +13,9 @@
 //   head_merge_reshape reshape(reshape(bmm))      -> reshape(bmm)
 //   nearest_floor      nearest resize2d rounding "floor" -> rounding "" (TVM's own
 //                                                    default for it: the same computation)
+//   repeat_upsampling  reshape(tile(reshape(tile(reshape(x))))) repeating rows, then columns,
+//                      of an NHWC x by powers of two (Keras 3's UpSampling2D)
+//                                                 -> nearest resize2d NHWC, "asymmetric", rounding ""
 //   layer_norm         (x - m) * (1 / sqrt(variance(x, m) + e))
 //                                                 -> (x - m) / sqrt(mean((x - m)^2) + e)
 //   int8_square        power(r, 2) on a dequantized detection head -> multiply(r, r)
@@ -26,6 +29,7 @@
 #include <unordered_set>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "patterns.h"
 #include "vexa/iterative_mutator.h"
@@ -248,6 +252,52 @@ py::object nearest_floor() {
     });
 }
 
+// Keras 3 upsamples by repeating: each row sh times, then each column sw
+// times, as reshape to (N, H, 1, W, C), tile to (N, H, sh, W, C), reshape to
+// (N, H*sh, W, 1, C), tile to (N, H*sh, W, sw, C), reshape to (N, H*sh, W*sw, C).
+// That is y[n, i, j, c] = x[n, i / sh, j / sw, c]: a nearest resize, whose
+// "asymmetric" source coordinate i * (1 / sh) TVM floors exactly when sh is a
+// power of two. The shapes alone decide it: a tile that turns an axis of 1
+// into sh and keeps the others repeats that axis sh times.
+py::object repeat_upsampling() {
+    Pattern x = wildcard();
+    Pattern rows = is_op("tile")(is_op("reshape")(x) | is_op("expand_dims")(x));
+    Pattern columns = is_op("tile")(is_op("reshape")(rows));
+    Pattern out = is_op("reshape")(columns);
+    return make_callback("repeat_upsampling", out, [x, rows, columns](const py::object& post, const py::object& node_map) {
+        auto known = [](const py::list& dims, size_t rank) {
+            if (py::len(dims) != rank) return std::vector<long>();
+            std::vector<long> values;
+            for (py::handle dim : dims) {
+                if (dim.is_none()) return std::vector<long>();
+                values.push_back(dim.cast<long>());
+            }
+            return values;
+        };
+        py::object data = matched(node_map, x);
+        std::vector<long> in = known(shape_list(data), 4), tiled_rows = known(shape_list(matched(node_map, rows)), 5),
+                          tiled_columns = known(shape_list(matched(node_map, columns)), 5), y = known(shape_list(post), 4);
+        py::object before_columns = matched(node_map, columns).attr("args")[py::int_(0)];
+        std::vector<long> merged_rows = known(shape_list(before_columns), 5);
+        py::object before_rows = matched(node_map, rows).attr("args")[py::int_(0)];
+        std::vector<long> split_rows = known(shape_list(before_rows), 5);
+        if (in.empty() || tiled_rows.empty() || tiled_columns.empty() || y.empty() || merged_rows.empty() ||
+            split_rows.empty()) {
+            return post;
+        }
+        auto power_of_two = [](long v) { return v >= 2 && (v & (v - 1)) == 0; };
+        long n = in[0], h = in[1], w = in[2], c = in[3], sh = tiled_rows[2], sw = tiled_columns[3];
+        using Shape = std::vector<long>;
+        if (!power_of_two(sh) || !power_of_two(sw) || split_rows != Shape{n, h, 1, w, c} ||
+            tiled_rows != Shape{n, h, sh, w, c} || merged_rows != Shape{n, h * sh, w, 1, c} ||
+            tiled_columns != Shape{n, h * sh, w, sw, c} || y != Shape{n, h * sh, w * sw, c}) {
+            return post;
+        }
+        py::object resize2d = api().relay.attr("image").attr("resize2d");
+        return resize2d(data, py::make_tuple(h * sh, w * sw), py::none(), "NHWC", "nearest_neighbor", "asymmetric", "");
+    });
+}
+
 py::object layer_norm() {
     Pattern x = wildcard();
     Pattern mean = is_op("mean")(x);
@@ -435,6 +485,7 @@ py::list rewrites_for(const py::object& mod) {
     if (called.calls({"nn.batch_matmul", "reshape"})) callbacks.append(head_merge_reshape());
     if (called.calls({"variance", "sqrt"})) callbacks.append(layer_norm());
     if (called.calls({"image.resize2d"})) callbacks.append(nearest_floor());
+    if (called.calls({"tile", "reshape"})) callbacks.append(repeat_upsampling());
     if (called.calls({"power", "qnn.dequantize"})) callbacks.append(int8_square());
     if (called.calls({"add", "qnn.dense", "expand_dims"})) callbacks.append(dense_bias());
     if (called.calls({"add", "qnn.conv2d"})) callbacks.append(conv_bias());
@@ -457,8 +508,8 @@ py::object canonicalize(const py::object& mod) {
 void define_canonicalize(py::module_& m) {
     m.def("_canonicalize", &canonicalize, py::arg("mod"),
           "Rewrite main's real-export forms into the forms the tables capture (bias vectors, "
-          "attention scaled by division, layer norm written with mean, int8 squares, dense "
-          "biases). Returns a new, type-checked module.");
+          "attention scaled by division, layer norm written with mean, nearest upsampling, int8 "
+          "squares, dense and convolution biases). Returns a new, type-checked module.");
     m.def("_canonical_rewrites", &rewrites_for, py::arg("mod"),
           "The rewrites _canonicalize runs on mod, as callbacks TVM's dataflow_pattern.rewrite takes.");
 }
