@@ -13,10 +13,15 @@ unless the name ends in "_pt_fc" (the converter flag that keeps
 fully-connected layers per tensor).
 """
 
+import os
 import sys
 
 import numpy as np
 import tensorflow as tf
+
+# The converter settings of the tests' own TFLite models.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests", "models"))
+from make_tflite_models import convert  # noqa: E402
 
 SIZE = 224
 SEED = 0
@@ -32,21 +37,6 @@ def keras_application(arch, **kwargs):
         return model
 
     return build
-
-
-def convert(model, int8, per_tensor_dense=False):
-    converter = tf.lite.TFLiteConverter.from_keras_model(model)
-    if int8:
-        rng = np.random.default_rng(SEED + 1)
-        converter.optimizations = [tf.lite.Optimize.DEFAULT]
-        converter.representative_dataset = lambda: ([rng.uniform(-1, 1, (1, SIZE, SIZE, 3)).astype(np.float32)]
-                                                    for _ in range(16))
-        converter.target_spec.supported_ops = [tf.lite.OpsSet.TFLITE_BUILTINS_INT8]
-        converter.inference_input_type = tf.int8
-        converter.inference_output_type = tf.int8
-        if per_tensor_dense:
-            converter._experimental_disable_per_channel_quantization_for_dense_layers = True  # pylint: disable=protected-access
-    return converter.convert()
 
 
 NETS = {
