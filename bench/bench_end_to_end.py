@@ -68,7 +68,7 @@ import tvm
 from tvm import relay
 import vexatvm_internal
 from vexatvm_internal import patterns
-from vexatvm_standins import driver
+from vexatvm_internal import driver
 from vexatvm_standins.build_module import BuildConfig
 from vexatvm_standins.relay_traversal import current_graph
 path, arch, tables = sys.argv[1], sys.argv[2], sys.argv[3].split(",")

@@ -34,7 +34,7 @@ def time_partition(mod, params, tables, arch, repeat=1):
     import tvm
 
     from vexatvm_internal.summary import summarize
-    from vexatvm_standins import driver
+    from vexatvm_internal import driver
     from vexatvm_standins.build_module import BuildConfig
     from vexatvm_standins.relay_traversal import current_graph
 

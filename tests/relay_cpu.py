@@ -7,19 +7,26 @@ from tvm.contrib import graph_executor
 
 
 class InlineComposites(relay.ExprMutator):
-    """Replaces each call of a composite function by the function's body, so
-    the host runs what the accelerator would."""
+    """Replaces each call of a composite function, or of an accelerator region
+    of ``mod``, by the function's body, so the host runs what the
+    accelerator would."""
+
+    def __init__(self, mod):
+        super().__init__()
+        self.mod = mod
 
     def visit_call(self, call):
         op = call.op
-        if isinstance(op, relay.Function) and op.attrs and "Composite" in op.attrs:
-            args = [self.visit(arg) for arg in call.args]
-            return relay.bind(self.visit(op.body), dict(zip(op.params, args)))
-        return super().visit_call(call)
+        if isinstance(op, relay.GlobalVar) and "Compiler" in (self.mod[op].attrs or {}):
+            op = self.mod[op]
+        elif not (isinstance(op, relay.Function) and op.attrs and "Composite" in op.attrs):
+            return super().visit_call(call)
+        args = [self.visit(arg) for arg in call.args]
+        return relay.bind(self.visit(op.body), dict(zip(op.params, args)))
 
 
 def inline_composites(mod):
-    return tvm.IRModule.from_expr(InlineComposites().visit(mod["main"]))
+    return tvm.IRModule.from_expr(InlineComposites(mod).visit(mod["main"]))
 
 
 def run(mod, inputs):

@@ -207,7 +207,7 @@ def test_partition_bad_input(tmp_path, argv, content, message):
 
 @pytest.mark.parametrize("error", [ValueError("a check failed\nsecond line"), KeyError("key"), MemoryError()])
 def test_any_failure_is_one_line(monkeypatch, error):
-    from vexatvm_standins import driver
+    from vexatvm_internal import driver
 
     def fail(*args, **kwargs):
         raise error

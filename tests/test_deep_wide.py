@@ -6,7 +6,7 @@ from tvm import relay
 
 import vexatvm_internal
 from vexatvm_internal.summary import RefusalLog, explain, summarize
-from vexatvm_standins import driver
+from vexatvm_internal import driver
 
 
 def test_chain_of_50000_operators():

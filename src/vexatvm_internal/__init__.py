@@ -6,21 +6,29 @@ TVM on import), ``netunion`` (fusion of several networks), ``archquery`` and
 
 Importing the package does not import TVM, so that the ``vexatvm`` command
 starts quickly where it needs none. The accelerator's TVM extensions are put in
-place where the installed TVM lacks them (see ``vexatvm_standins``): at once
-when TVM's Relay is already imported, otherwise just before a module that binds
-them (``patterns``, ``blockpatterns``, ``netunion``) is imported, or when
-``partition_for_vexa`` is first used.
+place where the installed TVM lacks them (see ``vexatvm_standins``, which a
+deployment on the accelerator's own extensions leaves out): at once when TVM's
+Relay is already imported, otherwise just before a module that binds them
+(``patterns``, ``blockpatterns``, ``netunion``, ``driver``) is imported.
 """
 
 import sys
 
-import vexatvm_standins as _standins
+try:
+    import vexatvm_standins as _standins
+except ImportError:  # deployed on the accelerator's own TVM extensions
+    _standins = None
 
 __version__ = "0.1.0"
 __all__ = ["partition_for_vexa", "load_model"]
 
-# Native modules that bind tvm.relay.vexa.* or tvm.relay.annotation.tuple_netunion when imported.
-_BIND_EXTENSIONS = frozenset(f"{__name__}.{name}" for name in ("patterns", "blockpatterns", "netunion"))
+# Modules that bind tvm.relay.vexa.* or tvm.relay.annotation.tuple_netunion when imported.
+_BIND_EXTENSIONS = frozenset(f"{__name__}.{name}" for name in ("patterns", "blockpatterns", "netunion", "driver"))
+
+
+def _install_standins():
+    if _standins is not None:
+        _standins.install()
 
 
 class _ExtensionsBeforeBinding:
@@ -30,20 +38,19 @@ class _ExtensionsBeforeBinding:
     @staticmethod
     def find_spec(fullname, path=None, target=None):  # pylint: disable=unused-argument
         if fullname in _BIND_EXTENSIONS:
-            _standins.install()
+            _install_standins()
         return None
 
 
 sys.meta_path.insert(0, _ExtensionsBeforeBinding())
 
 if "tvm.relay" in sys.modules:
-    _standins.install()
+    _install_standins()
 
 
 def __getattr__(name):
     if name == "partition_for_vexa":
-        _standins.install()
-        from vexatvm_standins.driver import partition_for_vexa as value  # pylint: disable=import-outside-toplevel
+        from .driver import partition_for_vexa as value  # pylint: disable=import-outside-toplevel
     elif name == "load_model":
         from .loading import load_model as value  # pylint: disable=import-outside-toplevel
     else:

@@ -23,6 +23,7 @@ import ctypes
 import io
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -305,8 +306,8 @@ def cmd_partition(args, out):
     combinations = [(model, arch) for model in args.model for arch in archs]
     if len(combinations) == 1:
         return partition_one(args, *combinations[0], out)
-    if args.svg or args.png:
-        raise CliError("--svg and --png take one model and one architecture")
+    if args.svg or args.png or args.output:
+        raise CliError("--svg, --png and --output take one model and one architecture")
     if len(archs) > 1 and args.arch_file is not None:
         raise CliError("give several --arch or one --arch-file, not both")
     return _partition_combinations(args, combinations, out)
@@ -339,7 +340,8 @@ def _child_argv(args, model, arch):
     for shape in args.input_shape or ():
         argv += ["--input-shape", shape]
     argv.append("--canonicalize" if args.canonicalize else "--no-canonicalize")
-    argv += [flag for flag, on in (("--json", args.json), ("--verbose", args.verbose), ("--explain", args.explain)) if on]
+    argv += [flag for flag, on in (("--json", args.json), ("--verbose", args.verbose), ("--explain", args.explain),
+                                   ("--regions", args.regions)) if on]
     return argv + ["--", model]
 
 
@@ -409,12 +411,12 @@ def partition_one(args, model, arch_name, out):
     from tqdm import tqdm  # pylint: disable=import-outside-toplevel
 
     from vexatvm_internal.loading import dynamic_inputs  # pylint: disable=import-outside-toplevel
-    from vexatvm_internal.summary import SHARE_BASIS_TEXT, RefusalLog, explain, summarize  # pylint: disable=import-outside-toplevel
-    from vexatvm_standins import driver  # pylint: disable=import-outside-toplevel
-    from vexatvm_standins.driver import resolve_tables  # pylint: disable=import-outside-toplevel
+    from vexatvm_internal.summary import SHARE_BASIS_TEXT, RefusalLog, explain, summarize, summarize_regions  # pylint: disable=import-outside-toplevel
+    from vexatvm_internal import driver  # pylint: disable=import-outside-toplevel
+    from vexatvm_internal.driver import resolve_tables  # pylint: disable=import-outside-toplevel
 
     chosen = load_arch(arch_name, args.arch_file)
-    for path in (args.svg, args.png):
+    for path in (args.svg, args.png, args.output):
         _require_writable(path)
     input_shapes = parse_input_shapes(args.input_shape)
     status.show(f"importing {model}")
@@ -460,6 +462,19 @@ def partition_one(args, model, arch_name, out):
     dynamic = dynamic_inputs(mod, params)
     if log is not None:
         summary["explain"] = explain(partitioned, log)
+    composites = partitioned  # what the picture shows
+    if args.regions:
+        status.show("forming accelerator regions")
+        try:
+            with _HeldTvmLog(not args.verbose):
+                partitioned = driver.form_regions(partitioned)
+        except tvm.TVMError as err:
+            raise CliError(f"forming regions of {label} failed: {_first_line(err)}") from None
+        finally:
+            status.clear()
+        summary["regions"] = summarize_regions(partitioned)
+    if args.output:
+        _write_module(args.output, partitioned)
     from tvm.relay.vexa.build_module import BuildConfig  # pylint: disable=import-outside-toplevel
 
     arch_label = chosen[0] if chosen else str(BuildConfig.current.arch_config.get("arch"))
@@ -468,7 +483,7 @@ def partition_one(args, model, arch_name, out):
     if args.json:
         json.dump({**header, **summary}, out, indent=2)
         out.write("\n")
-        _write_pictures(partitioned, args)
+        _write_pictures(composites, args)
         return 0
     out.write(f"model: {label}\n")
     out.write(f"tables: {', '.join(tables)}" + (f" (picked for a {picked})" if picked else "") + "\n")
@@ -486,10 +501,37 @@ def partition_one(args, model, arch_name, out):
     out.write(f"operators inside composites: {summary['offloaded']} of {summary['operators']} ({op_share:.1f}%)\n")
     host = summary["host_operators"]
     out.write("left on the host: " + (", ".join(f"{op} {n}" for op, n in host.items()) or "nothing") + "\n")
+    if "regions" in summary:
+        _print_regions(summary["regions"], out)
     if "explain" in summary:
         _print_explanation(summary["explain"], out)
-    _write_pictures(partitioned, args)
+    _write_pictures(composites, args)
     return 0
+
+
+def _size(count):
+    for unit in ("bytes", "KB", "MB"):
+        if count < 1024 or unit == "MB":
+            return f"{count} {unit}" if unit == "bytes" else f"{count:.1f} {unit}"
+        count /= 1024
+    return ""
+
+
+def _print_regions(regions, out, shown=8):
+    targets = ", ".join(f"{target} {n}" for target, n in regions["targets"].items())
+    out.write(f"\naccelerator regions: {regions['count']}" + (f" ({targets})" if targets else "") + "\n")
+    if regions["regions"]:
+        sizes = sorted((r["operators"] for r in regions["regions"]), reverse=True)
+        more = f", ... ({len(sizes) - shown} more)" if len(sizes) > shown else ""
+        out.write(f"  operators per region: {', '.join(map(str, sizes[:shown]))}{more}\n")
+        largest = next(r for r in regions["regions"] if r["name"] == regions["largest"])
+        out.write(f"  largest: {largest['name']} ({largest['target']}), {largest['operators']} operators, "
+                  f"{largest['composites']} composites\n")
+    crossings = regions["crossings"]
+    to_acc, to_host = crossings["to_accelerator"], crossings["to_host"]
+    out.write(f"  crossings per inference: {crossings['tensors']} tensors, {_size(crossings['bytes'])} "
+              f"(to the accelerator {to_acc['tensors']}, {_size(to_acc['bytes'])}; "
+              f"to the host {to_host['tensors']}, {_size(to_host['bytes'])})\n")
 
 
 def _require_writable(path):
@@ -584,6 +626,26 @@ def _check_fusable(models):
                 uncalled[name] = label
 
 
+# What Relay's text parser reads back as a variable name.
+_RELAY_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_.]*|[0-9]+")
+
+
+def _write_module(path, mod):
+    """Write mod as Relay text, or with tvm.ir.save_json to a .json path,
+    which load_model reads back either way. Names that Relay text cannot
+    carry (TFLite's "input:0", say) ask for JSON instead."""
+    import tvm  # pylint: disable=import-outside-toplevel
+
+    if path.endswith(".json"):
+        _write_atomically(path, tvm.ir.save_json(mod))
+        return
+    unreadable = [p.name_hint for p in mod["main"].params if not _RELAY_NAME.fullmatch(p.name_hint)]
+    if unreadable:
+        raise CliError(f"cannot write {path} as Relay text: the input name {unreadable[0]!r} would not read back; "
+                       f"write JSON instead (a path ending in .json)")
+    _write_atomically(path, mod.astext(show_meta_data=True))
+
+
 def _write_atomically(path, text):
     """Write text to path, leaving no partial file behind on failure."""
     directory = os.path.dirname(os.path.abspath(path))
@@ -624,7 +686,7 @@ def cmd_fuse(args, out):
     except tvm.TVMError as err:
         raise CliError(f"fusion failed: {_first_line(err)}") from None
     if args.output:
-        _write_atomically(args.output, fused.astext(show_meta_data=True))
+        _write_module(args.output, fused)
 
     main = fused["main"]
     inputs = [p.name_hint for p in main.params if p.name_hint not in fused_params]
@@ -712,6 +774,14 @@ def build_parser():
         "with variance, int8 squares written as power, dense and NHWC convolution biases (default: on; "
         "--no-canonicalize gives the plain preparation)",
     )
+    partition.add_argument(
+        "--regions", action="store_true",
+        help="go on from composites to accelerator regions (AnnotateTarget, MergeCompilerRegions, PartitionGraph: "
+        "int8 regions for vexa_qtz, float ones for vexa_fp32) and report them with the tensors that cross "
+        "between host and accelerator")
+    partition.add_argument("-o", "--output", metavar="FILE",
+                           help="write the partitioned module (with --regions, its regions) as Relay text, or "
+                           "with tvm.ir.save_json to a path ending in .json; `vexatvm fuse` reads either")
     partition.add_argument("--verbose", action="store_true", help="also show TVM's warnings")
     partition.add_argument(
         "--explain", action="store_true",
@@ -727,7 +797,8 @@ def build_parser():
     )
     fuse.add_argument("models", nargs="+", metavar="MODEL", help="networks to fuse, in order")
     fuse.add_argument("--share-input", action="store_true", help="make every network read the first network's input")
-    fuse.add_argument("-o", "--output", metavar="FILE", help="write the fused module as Relay text")
+    fuse.add_argument("-o", "--output", metavar="FILE",
+                      help="write the fused module as Relay text, or with tvm.ir.save_json to a path ending in .json")
     fuse.add_argument("--json", action="store_true", help="machine-readable output")
     fuse.set_defaults(run=cmd_fuse)
     return parser

@@ -9,12 +9,16 @@ import tvm
 from tvm import relay
 from tvm.ir import Op
 
-__all__ = ["summarize", "RefusalLog", "explain", "walk", "operator_names", "call_work"]
+__all__ = ["summarize", "summarize_regions", "RefusalLog", "explain", "walk", "operator_names", "call_work"]
 
 
-def _children(node):
+def _children(node, regions):
     if isinstance(node, relay.Call):
-        return ([node.op] if isinstance(node.op, relay.Function) else []) + list(node.args)
+        op = node.op
+        if isinstance(op, relay.GlobalVar) and regions is not None:
+            func = regions[op]
+            op = func if func.attrs and "Compiler" in func.attrs else None
+        return ([op] if isinstance(op, relay.Function) else []) + list(node.args)
     if isinstance(node, relay.Tuple):
         return list(node.fields)
     if isinstance(node, relay.TupleGetItem):
@@ -28,10 +32,12 @@ def _children(node):
     return []
 
 
-def walk(expr, visit):
+def walk(expr, visit, regions=None):
     """Calls visit(node) once per node reachable from expr, children first,
-    functions called in place included. Iterative: TVM's post_order_visit
-    recurses and exhausts the C stack on graphs tens of thousands deep."""
+    functions called in place included, and with ``regions`` (the module)
+    the accelerator regions called from expr too. Iterative: TVM's
+    post_order_visit recurses and exhausts the C stack on graphs tens of
+    thousands deep."""
     seen = set()
     stack = [(expr, False)]
     while stack:
@@ -44,7 +50,7 @@ def walk(expr, visit):
             continue
         seen.add(key)
         stack.append((node, True))
-        for child in reversed(_children(node)):
+        for child in reversed(_children(node, regions)):
             if child.handle.value not in seen:
                 stack.append((child, False))
 
@@ -65,9 +71,10 @@ def summarize(mod):
     work inside composites, where a convolution or matrix product counts its
     multiply-accumulates and any other operator its output elements. Unlike
     a count of calls, that share does not move when a rewrite merges or
-    splits operators. ``share_basis`` names it.
+    splits operators. ``share_basis`` names it. Composites inside
+    accelerator regions count as those called from main do.
     """
-    every, every_work = _operator_calls(mod["main"].body)  # walk enters called functions
+    every, every_work = _operator_calls(mod["main"].body, mod)  # walk enters called functions
     inside = collections.Counter()
     composites = collections.Counter()
     inside_work = 0
@@ -80,7 +87,7 @@ def summarize(mod):
             inside.update(counts)
             inside_work += work
 
-    walk(mod["main"].body, visit)
+    walk(mod["main"].body, visit, mod)
     host = every - inside
     total = sum(every.values())
     offloaded = sum(inside.values())
@@ -95,8 +102,70 @@ def summarize(mod):
     }
 
 
-def _operator_calls(expr):
-    """(operator name -> number of calls, their work) in expr, functions it calls included."""
+def summarize_regions(mod):
+    """The accelerator regions of a module partitioned with regions, and what
+    crosses between host and accelerator per inference.
+
+    Every input of a region call that is not a constant is a tensor sent to
+    the accelerator, and every output a tensor sent back, even where one
+    region feeds another: each region is a call of its own from the host.
+    Returns ``count``, ``targets`` (code generator -> regions), ``regions``
+    (per region in main's order: ``name``, ``target``, ``operators``,
+    ``composites``, tensors and bytes in and out), ``largest`` (the name of
+    the region with the most operators, or None) and ``crossings``
+    (``tensors`` and ``bytes`` in all, ``to_accelerator`` and ``to_host``
+    each as ``{"tensors", "bytes"}``)."""
+    regions = []
+
+    def visit(node):
+        if not (isinstance(node, relay.Call) and isinstance(node.op, relay.GlobalVar)):
+            return
+        func = mod[node.op]
+        target = func.attrs["Compiler"] if func.attrs and "Compiler" in func.attrs else None
+        if target is None:
+            return
+        counts, _ = _operator_calls(func.body)
+        composites = collections.Counter()
+        walk(func.body, lambda n: composites.update(
+            [str(n.attrs["Composite"])] if isinstance(n, relay.Function) and n.attrs and "Composite" in n.attrs else []))
+        inputs = [arg.checked_type for arg in node.args if not isinstance(arg, relay.Constant)]
+        regions.append({
+            "name": node.op.name_hint, "target": str(target), "operators": sum(counts.values()),
+            "composites": sum(composites.values()),
+            "inputs": sum(_tensors(ty) for ty in inputs), "input_bytes": sum(_bytes(ty) for ty in inputs),
+            "outputs": _tensors(node.checked_type), "output_bytes": _bytes(node.checked_type),
+        })
+
+    walk(mod["main"].body, visit)
+    to_accelerator = {"tensors": sum(r["inputs"] for r in regions), "bytes": sum(r["input_bytes"] for r in regions)}
+    to_host = {"tensors": sum(r["outputs"] for r in regions), "bytes": sum(r["output_bytes"] for r in regions)}
+    return {
+        "count": len(regions),
+        "targets": dict(sorted(collections.Counter(r["target"] for r in regions).items())),
+        "largest": max(regions, key=lambda r: r["operators"])["name"] if regions else None,
+        "crossings": {"tensors": to_accelerator["tensors"] + to_host["tensors"],
+                      "bytes": to_accelerator["bytes"] + to_host["bytes"],
+                      "to_accelerator": to_accelerator, "to_host": to_host},
+        "regions": regions,
+    }
+
+
+def _tensors(ty):
+    return sum(_tensors(field) for field in ty.fields) if isinstance(ty, relay.TupleType) else 1
+
+
+def _bytes(ty):
+    """Bytes of a value of type ty, tuples summed; a dimension that is not a fixed integer counts as 1."""
+    if isinstance(ty, relay.TupleType):
+        return sum(_bytes(field) for field in ty.fields)
+    if not isinstance(ty, relay.TensorType):
+        return 0
+    return math.prod(_extents(ty)) * ((tvm.DataType(ty.dtype).bits * tvm.DataType(ty.dtype).lanes + 7) // 8)
+
+
+def _operator_calls(expr, regions=None):
+    """(operator name -> number of calls, their work) in expr, functions it
+    calls included (and the regions of module ``regions``)."""
     counts = collections.Counter()
     work = 0
 
@@ -106,7 +175,7 @@ def _operator_calls(expr):
             counts[node.op.name] += 1
             work += call_work(node)
 
-    walk(expr, visit)
+    walk(expr, visit, regions)
     return counts, work
 
 

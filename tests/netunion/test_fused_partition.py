@@ -5,7 +5,7 @@ import pytest
 from tvm import relay
 
 from vexatvm_internal import netunion
-from netunion_nets import module
+from netunion_nets import module, run
 
 patterns = pytest.importorskip("vexatvm_internal.patterns")
 
@@ -63,3 +63,38 @@ def test_each_network_keeps_its_composites(share_input):
         names, inputs = composites_and_inputs(field)
         assert names == ["vexa.qnn_conv", "vexa.qnn_conv"]
         assert inputs == ["input_1" if share_input else f"input_{k}"]
+
+
+@pytest.mark.parametrize("share_input", [False, True])
+def test_networks_partitioned_with_regions_then_fused(tmp_path, share_input):
+    # The command's own chain: partition each network into accelerator
+    # regions and write it out, then fuse the files.
+    import tvm
+
+    from relay_cpu import inline_composites
+    from test_cli import run as command
+
+    nets = [int8_net(0), int8_net(10)]
+    files = []
+    for k, net in enumerate(nets, start=1):
+        source, partitioned = tmp_path / f"net{k}.relay", tmp_path / f"net{k}_regions.relay"
+        source.write_text(net.astext())
+        code, _, err = command("partition", str(source), "--regions", "-o", str(partitioned), "--quiet")
+        assert code == 0, err
+        files.append(str(partitioned))
+    fused_file = tmp_path / "fused.relay"
+    code, _, err = command("fuse", *files, "-o", str(fused_file), *(["--share-input"] if share_input else []))
+    assert code == 0, err
+
+    fused = relay.transform.InferType()(tvm.relay.fromtext(fused_file.read_text()))
+    regions = sorted(gv.name_hint for gv in fused.get_global_vars()
+                     if (fused[gv].attrs or {}).get("Compiler") == "vexa_qtz")
+    # One region per network here, each carried over once, suffixed with its network.
+    assert [name.rsplit("_", 1)[1] for name in regions] == ["1", "2"]
+    rng = np.random.default_rng(0)
+    data = [rng.integers(0, 255, (1, 8, 8, 8)).astype("uint8") for _ in nets]
+    inputs = {"input_1": data[0]} if share_input else {"input_1": data[0], "input_2": data[1]}
+    got = run(inline_composites(fused), **inputs)
+    for k, net in enumerate(nets):
+        want = run(net, input=data[0] if share_input else data[k])
+        np.testing.assert_array_equal(got[k], want[0])

@@ -22,7 +22,7 @@ from tvm.relay import dataflow_pattern  # noqa: E402
 import vexatvm_internal  # noqa: E402
 from vexatvm_internal import patterns  # noqa: E402
 from vexatvm_internal.summary import summarize  # noqa: E402
-from vexatvm_standins import driver  # noqa: E402
+from vexatvm_internal import driver  # noqa: E402
 from bert_onnx import LAYERS, SEQ, export_bert, export_vit  # noqa: E402
 from onnx_import import exact_onnx_import  # noqa: E402
 from relay_cpu import inline_composites, run  # noqa: E402

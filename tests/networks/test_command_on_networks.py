@@ -26,7 +26,7 @@ from tvm import relay  # noqa: E402
 import vexatvm_internal  # noqa: E402
 from vexatvm_internal import cli  # noqa: E402
 from vexatvm_internal.picture import colour_of  # noqa: E402
-from vexatvm_internal.summary import summarize  # noqa: E402
+from vexatvm_internal.summary import summarize, summarize_regions, walk  # noqa: E402
 from bert_onnx import LAYERS, export_bert  # noqa: E402
 from onnx_import import exact_onnx_import  # noqa: E402
 from relay_cpu import inline_composites, run  # noqa: E402
@@ -126,7 +126,7 @@ def networks(tmp_path_factory):
 
 
 CASES = {
-    # name: (network, tables, arch, --canonicalize)
+    # name: (network, tables, arch, --canonicalize[, --regions])
     "bert-pro": ("bert", ("vexa_fp32",), "vexa-pro", False),
     "bert-nano": ("bert", ("vexa_fp32",), "vexa-nano", False),
     "bert-pro-canonicalized": ("bert", ("vexa_fp32",), "vexa-pro", True),
@@ -137,7 +137,12 @@ CASES = {
     "tflite_float": ("small_features_float", ("vexa_blocks", "vexa_fp32"), "vexa-pro", True),
     "tflite_int8": ("small_features_int8", ("vexa",), "vexa-pro", True),
     "tflite_mobilenet_v2_int8": ("mobilenet_v2_int8", ("vexa",), "vexa-pro", True),
+    "quantized_cnn-regions": ("quantized_cnn", ("vexa",), "vexa-pro", False, True),
+    "bert-pro-regions": ("bert", ("vexa_fp32",), "vexa-pro", True, True),
+    "detector_split-regions": ("detector_split", ("vexa_blocks", "vexa_fp32"), "vexa-pro", True, True),
+    "tflite_int8-regions": ("small_features_int8", ("vexa",), "vexa-pro", True, True),
 }
+REGIONS = sorted(case for case, spec in CASES.items() if spec[4:] == (True,))
 
 
 @pytest.fixture(scope="module")
@@ -147,10 +152,10 @@ def command(networks, tmp_path_factory):
 
     def get(case):
         if case not in done:
-            network, tables, arch, canonicalize = CASES[case]
+            network, tables, arch, canonicalize = CASES[case][:4]
             svg = tmp_path_factory.mktemp("pictures") / f"{case}.svg"
             argv = ["partition", networks[network].path, "--arch", arch, "--json", "--explain", "--quiet",
-                    "--svg", str(svg)]
+                    "--svg", str(svg)] + (["--regions"] if case in REGIONS else [])
             for table in tables:
                 argv += ["--table", table]
             argv.append("--canonicalize" if canonicalize else "--no-canonicalize")
@@ -248,13 +253,38 @@ def test_tflite(command, case):
     assert "qnn.conv2d" not in report["host_operators"] and "nn.conv2d" not in report["host_operators"]
 
 
+@pytest.mark.parametrize("case", REGIONS)
+def test_regions(command, partitioned, case):
+    report, _ = command(case)
+    mod = partitioned(case)
+    regions = report["regions"]
+
+    def unnamed(found):
+        # PartitionGraph numbers regions with a counter that lives as long as the process.
+        return {**found, "largest": None, "regions": [{**r, "name": None} for r in found["regions"]]}
+
+    assert unnamed(regions) == unnamed(summarize_regions(mod))
+    assert regions["count"] == len(regions["regions"]) >= 1
+    # The int8 table's regions are for vexa_qtz, every float one for vexa_fp32.
+    assert list(regions["targets"]) == (["vexa_qtz"] if CASES[case][1] == ("vexa",) else ["vexa_fp32"])
+    # Every composite went into a region, with its name: main calls none itself.
+    in_main = []
+    walk(mod["main"].body, lambda n: in_main.append(n) if isinstance(n, relay.Function) and n.attrs
+         and "Composite" in n.attrs else None)
+    assert not in_main
+    assert sum(r["composites"] for r in regions["regions"]) == sum(report["composites"].values())
+    crossings = regions["crossings"]
+    assert crossings["to_accelerator"]["bytes"] > 0 and crossings["to_host"]["bytes"] > 0
+    assert crossings["tensors"] == sum(r["inputs"] + r["outputs"] for r in regions["regions"])
+
+
 # ---------------------------------------------------------------- the report itself
 
 
 @pytest.mark.parametrize("case", sorted(CASES))
 def test_report_accounts_for_every_operator(command, case):
     report, _ = command(case)
-    network, tables, arch, _ = CASES[case]
+    network, tables, arch = CASES[case][:3]
     assert report["tables"] == list(tables) and report["architecture"] == arch
     host = sum(report["host_operators"].values())
     assert report["offloaded"] + host == report["operators"]
@@ -298,10 +328,10 @@ def partitioned(networks):
 
     def get(case):
         if case not in done:
-            network, tables, arch, canonicalize = CASES[case]
+            network, tables, arch, canonicalize = CASES[case][:4]
             net = networks[network]
             done[case] = vexatvm_internal.partition_for_vexa(net.mod, net.params, tables=tables, arch=arch,
-                                                            canonicalize=canonicalize)
+                                                            canonicalize=canonicalize, regions=case in REGIONS)
         return done[case]
 
     return get

@@ -10,7 +10,7 @@ from tvm.relay import dataflow_pattern
 
 import vexatvm_internal
 from vexatvm_internal import patterns
-from vexatvm_standins import driver
+from vexatvm_internal import driver
 
 RNG = np.random.default_rng(0)
 

@@ -8,7 +8,7 @@ import pytest
 import tvm
 from tvm import relay
 
-import vexatvm_internal  # noqa: F401  (installs the stand-ins)
+import vexatvm_internal  # installs the stand-ins
 import vexatvm_standins
 
 
@@ -24,6 +24,10 @@ def test_standins_are_importable_under_the_accelerator_names():
     assert tvm.relay.annotation.tuple_netunion(tup).same_as(tup)
     vexatvm_standins.install()  # idempotent
     assert tvm.relay.vexa.build_module is build_module
+    # The partition flow's former home still gives the flow itself.
+    from vexatvm_standins import driver as former
+
+    assert former is vexatvm_internal.driver and former.partition_for_vexa is vexatvm_internal.partition_for_vexa
 
 
 def test_real_extensions_are_never_replaced():
@@ -49,6 +53,44 @@ def test_real_extensions_are_never_replaced():
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
+
+
+def test_the_flow_runs_on_the_platforms_own_extensions_without_the_standins():
+    script = "import sys, types\nimport tvm.relay\n"
+    script += "sys.modules['vexatvm_standins'] = None  # the folder such a deployment leaves out\n" + PLATFORM
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert (result.returncode, result.stdout.strip()) == (0, "ok"), result.stderr
+
+
+# Minimal extensions of the accelerator's TVM, where the stand-ins are absent.
+PLATFORM = """
+class BuildConfig:
+    current = None
+    def __init__(self, arch_config):
+        self.arch_config = arch_config
+    def __enter__(self):
+        self.outer, BuildConfig.current = BuildConfig.current, self
+        return self
+    def __exit__(self, *exc):
+        BuildConfig.current = self.outer
+BuildConfig.current = BuildConfig({"arch": "vexa-pro"})
+vexa = types.ModuleType("tvm.relay.vexa")
+build_module = types.ModuleType("tvm.relay.vexa.build_module")
+build_module.BuildConfig = BuildConfig
+relay_traversal = types.ModuleType("tvm.relay.vexa.relay_traversal")
+relay_traversal.get_consumers_mc = lambda *args: []
+relay_traversal.find_call_of_type = lambda *args: None
+vexa.build_module, vexa.relay_traversal, tvm.relay.vexa = build_module, relay_traversal, vexa
+sys.modules.update({m.__name__: m for m in (vexa, build_module, relay_traversal)})
+tvm.relay.annotation.tuple_netunion = lambda tup: tup
+from vexatvm_internal import partition_for_vexa
+from vexatvm_internal.examples import load_example
+from vexatvm_internal.summary import summarize
+mod, params, tables = load_example("int8-cnn")
+assert summarize(partition_for_vexa(mod, params, tables=tables, arch="vexa-nano"))["composites"]
+import vexatvm_internal.driver, vexatvm_internal.netunion
+print("ok")
+"""
 
 
 @pytest.mark.parametrize("statement", [

@@ -19,6 +19,7 @@ void init_module(py::module_& m) {
     define_spans(m);
     define_constant_moves(m);
     define_frontend_folds(m);
+    define_regions(m);
     register_int8_tables(m);
     define_and_register_fp32_tables(m);
 }

@@ -112,5 +112,6 @@ void define_canonicalize(py::module_& m);
 void define_spans(py::module_& m);
 void define_constant_moves(py::module_& m);
 void define_frontend_folds(py::module_& m);
+void define_regions(py::module_& m);
 
 }  // namespace vexa::patterns
