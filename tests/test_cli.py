@@ -281,6 +281,47 @@ def test_explain_never_changes_what_is_captured(example):
     assert explained == json.loads(plain)
 
 
+def _off_by_two_steps(body):
+    from tvm import relay
+
+    return relay.cast(relay.clip(relay.add(relay.cast(body, "int32"), relay.const(2)), 0, 255), "uint8")
+
+
+def _one_percent_more(body):
+    from tvm import relay
+
+    return relay.multiply(body, relay.const(1.01))
+
+
+@pytest.mark.parametrize("example, corrupt, message", [
+    ("int8-cnn", None, None),
+    ("yolo-detector", None, None),
+    ("int8-cnn", _off_by_two_steps, "computes output 0 differently: by 2 quantization steps"),
+    ("yolo-detector", _one_percent_more, "computes output 0 differently: by 0.01 of its range"),
+])
+def test_verify(monkeypatch, example, corrupt, message):
+    # A partition that computes something else, as a wrong rewrite would, fails loudly.
+    from vexatvm_internal import driver
+
+    if corrupt is not None:
+        form_regions = driver.form_regions
+
+        def corrupted(mod):
+            mod = form_regions(mod)
+            main = mod["main"]
+            mod["main"] = type(main)(main.params, corrupt(main.body))
+            return mod
+
+        monkeypatch.setattr(driver, "form_regions", corrupted)
+    code, out, err = run("partition", example, "--regions", "--verify", "--json", "--quiet")
+    outputs = json.loads(out)["verify"]
+    assert [item["ok"] for item in outputs] == [corrupt is None]
+    if corrupt is None:
+        assert code == 0 and outputs[0]["max_rel"] < 1e-4, err
+    else:
+        assert code == 1 and err.count("\n") == 1 and message in err
+
+
 def test_fuse_networks(tmp_path):
     out_file = tmp_path / "fused.relay"
     code, out, err = run("fuse", "int8-cnn", "int8-cnn", "--share-input", "-o", str(out_file), "--json")

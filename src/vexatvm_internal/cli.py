@@ -341,7 +341,7 @@ def _child_argv(args, model, arch):
         argv += ["--input-shape", shape]
     argv.append("--canonicalize" if args.canonicalize else "--no-canonicalize")
     argv += [flag for flag, on in (("--json", args.json), ("--verbose", args.verbose), ("--explain", args.explain),
-                                   ("--regions", args.regions)) if on]
+                                   ("--regions", args.regions), ("--verify", args.verify)) if on]
     return argv + ["--", model]
 
 
@@ -462,7 +462,7 @@ def partition_one(args, model, arch_name, out):
     dynamic = dynamic_inputs(mod, params)
     if log is not None:
         summary["explain"] = explain(partitioned, log)
-    composites = partitioned  # what the picture shows
+    composites = partitioned
     if args.regions:
         status.show("forming accelerator regions")
         try:
@@ -475,16 +475,20 @@ def partition_one(args, model, arch_name, out):
         summary["regions"] = summarize_regions(partitioned)
     if args.output:
         _write_module(args.output, partitioned)
+    if args.verify:
+        summary["verify"] = _verify(mod, partitioned, params, label, args, status)
     from tvm.relay.vexa.build_module import BuildConfig  # pylint: disable=import-outside-toplevel
 
     arch_label = chosen[0] if chosen else str(BuildConfig.current.arch_config.get("arch"))
+    picture_title = (f"{label}\ntables {', '.join(tables)} on {arch_label}: "
+                     f"{100.0 * summary['offloaded_share']:.1f}% of the work on the accelerator")
     header = {"model": label, "tables": list(tables), "tables_picked_for": picked, "architecture": arch_label,
               "canonicalized": bool(args.canonicalize), "dynamic_inputs": dynamic}
     if args.json:
         json.dump({**header, **summary}, out, indent=2)
         out.write("\n")
-        _write_pictures(composites, args)
-        return 0
+        _write_pictures(partitioned if args.regions else composites, args, picture_title)
+        return _verdict(summary, label)
     out.write(f"model: {label}\n")
     out.write(f"tables: {', '.join(tables)}" + (f" (picked for a {picked})" if picked else "") + "\n")
     out.write(f"architecture: {arch_label}\n")
@@ -505,19 +509,53 @@ def partition_one(args, model, arch_name, out):
         _print_regions(summary["regions"], out)
     if "explain" in summary:
         _print_explanation(summary["explain"], out)
-    _write_pictures(composites, args)
-    return 0
+    if "verify" in summary:
+        _print_verification(summary["verify"], out)
+    _write_pictures(partitioned if args.regions else composites, args, picture_title)
+    return _verdict(summary, label)
 
 
-def _size(count):
-    for unit in ("bytes", "KB", "MB"):
-        if count < 1024 or unit == "MB":
-            return f"{count} {unit}" if unit == "bytes" else f"{count:.1f} {unit}"
-        count /= 1024
-    return ""
+def _verify(mod, partitioned, params, label, args, status):
+    import tvm  # pylint: disable=import-outside-toplevel
+
+    from vexatvm_internal.verify import verify  # pylint: disable=import-outside-toplevel
+
+    status.show("building both for the CPU and comparing them")
+    try:
+        with _HeldTvmLog(not args.verbose):
+            return verify(mod, partitioned, params)
+    except ValueError as err:
+        raise CliError(f"cannot verify {label}: {err}") from None
+    except tvm.TVMError as err:
+        raise CliError(f"verifying {label} failed: {_first_line(err)}") from None
+    finally:
+        status.clear()
+
+
+def _print_verification(outputs, out):
+    out.write("\nverified on the CPU against the original, on seeded random inputs:\n")
+    for item in outputs:
+        steps = f" ({item['steps']:g} quantization steps)" if item["steps"] is not None else ""
+        verdict = "ok" if item["ok"] else "DIFFERS"
+        out.write(f"  output {item['output']} {tuple(item['shape'])} {item['dtype']}: largest difference "
+                  f"{item['max_abs']:.3g}{steps}, relative {item['max_rel']:.3g}: {verdict}\n")
+
+
+def _verdict(summary, label):
+    """The exit status: 1, with one line on stderr, when --verify found an output that differs."""
+    differing = [item for item in summary.get("verify", ()) if not item["ok"]]
+    if not differing:
+        return 0
+    item = differing[0]
+    amount = f"{item['steps']:g} quantization steps" if item["steps"] is not None else f"{item['max_rel']:.3g} of its range"
+    sys.stderr.write(f"{PROG}: error: the partition of {label} computes output {item['output']} differently: "
+                     f"by {amount}\n")
+    return 1
 
 
 def _print_regions(regions, out, shown=8):
+    from vexatvm_internal.summary import size_text as _size  # pylint: disable=import-outside-toplevel
+
     targets = ", ".join(f"{target} {n}" for target, n in regions["targets"].items())
     out.write(f"\naccelerator regions: {regions['count']}" + (f" ({targets})" if targets else "") + "\n")
     if regions["regions"]:
@@ -545,14 +583,22 @@ def _require_writable(path):
         raise CliError(f"cannot write {path}: Permission denied or a directory")
 
 
-def _write_pictures(partitioned, args):
+def _write_pictures(partitioned, args, title):
+    """The pictures asked for, of the partition's accelerator regions (formed
+    for the picture where --regions did not)."""
+    if not (args.svg or args.png):
+        return
+    from vexatvm_internal import driver  # pylint: disable=import-outside-toplevel
+    from vexatvm_internal.picture import render  # pylint: disable=import-outside-toplevel
+
+    if not args.regions:
+        with _HeldTvmLog(not args.verbose):
+            partitioned = driver.form_regions(partitioned)
     for fmt, path in (("svg", args.svg), ("png", args.png)):
         if path is None:
             continue
-        from vexatvm_internal.picture import render  # pylint: disable=import-outside-toplevel
-
         try:
-            render(partitioned, path, fmt)
+            render(partitioned, path, fmt, title)
         except ImportError:
             raise CliError("pictures need the graphviz package: pip install graphviz") from None
         except OSError as err:
@@ -779,6 +825,11 @@ def build_parser():
         help="go on from composites to accelerator regions (AnnotateTarget, MergeCompilerRegions, PartitionGraph: "
         "int8 regions for vexa_qtz, float ones for vexa_fp32) and report them with the tensors that cross "
         "between host and accelerator")
+    partition.add_argument(
+        "--verify", action="store_true",
+        help="build the original and the partition (regions and composites inlined) for the CPU, run both on "
+        "the same seeded random inputs and report the largest difference per output, in quantization steps for "
+        "a quantized output; exit status 1 beyond float rounding or one step")
     partition.add_argument("-o", "--output", metavar="FILE",
                            help="write the partitioned module (with --regions, its regions) as Relay text, or "
                            "with tvm.ir.save_json to a path ending in .json; `vexatvm fuse` reads either")

@@ -9,7 +9,7 @@ import tvm
 from tvm import relay
 from tvm.ir import Op
 
-__all__ = ["summarize", "summarize_regions", "RefusalLog", "explain", "walk", "operator_names", "call_work"]
+__all__ = ["summarize", "summarize_regions", "type_bytes", "size_text", "RefusalLog", "explain", "walk", "operator_names", "call_work"]
 
 
 def _children(node, regions):
@@ -132,8 +132,8 @@ def summarize_regions(mod):
         regions.append({
             "name": node.op.name_hint, "target": str(target), "operators": sum(counts.values()),
             "composites": sum(composites.values()),
-            "inputs": sum(_tensors(ty) for ty in inputs), "input_bytes": sum(_bytes(ty) for ty in inputs),
-            "outputs": _tensors(node.checked_type), "output_bytes": _bytes(node.checked_type),
+            "inputs": sum(_tensors(ty) for ty in inputs), "input_bytes": sum(type_bytes(ty) for ty in inputs),
+            "outputs": _tensors(node.checked_type), "output_bytes": type_bytes(node.checked_type),
         })
 
     walk(mod["main"].body, visit)
@@ -150,14 +150,23 @@ def summarize_regions(mod):
     }
 
 
+def size_text(count):
+    """A byte count as people read it: 64 bytes, 18.1 KB, 12.9 MB."""
+    for unit in ("bytes", "KB", "MB"):
+        if count < 1024 or unit == "MB":
+            return f"{count} {unit}" if unit == "bytes" else f"{count:.1f} {unit}"
+        count /= 1024
+    return ""
+
+
 def _tensors(ty):
     return sum(_tensors(field) for field in ty.fields) if isinstance(ty, relay.TupleType) else 1
 
 
-def _bytes(ty):
+def type_bytes(ty):
     """Bytes of a value of type ty, tuples summed; a dimension that is not a fixed integer counts as 1."""
     if isinstance(ty, relay.TupleType):
-        return sum(_bytes(field) for field in ty.fields)
+        return sum(type_bytes(field) for field in ty.fields)
     if not isinstance(ty, relay.TensorType):
         return 0
     return math.prod(_extents(ty)) * ((tvm.DataType(ty.dtype).bits * tvm.DataType(ty.dtype).lanes + 7) // 8)

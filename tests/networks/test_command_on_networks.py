@@ -304,19 +304,26 @@ def test_command_agrees_with_the_driver(command, partitioned, case):
 
 
 @pytest.mark.parametrize("case", sorted(CASES))
-def test_picture_colours_each_composite(command, case):
+def test_picture_lists_each_composite_in_its_colour(command, case):
+    # Boxes list the composites of a chain as "name ×count" rows, each row
+    # filled with its name's colour; together they list every composite.
     report, svg = command(case)
-    nodes = [g for g in ET.parse(svg).getroot().iter("{http://www.w3.org/2000/svg}g") if g.get("class") == "node"]
-    fills = collections.Counter()
-    for g in nodes:
-        title = g.find("{http://www.w3.org/2000/svg}title")
-        shapes = [e for e in g if e.get("fill") not in (None, "none")]
-        text = " ".join(t.text or "" for t in g.iter("{http://www.w3.org/2000/svg}text"))
-        if text.startswith("vexa"):
-            name = text.split()[0]
-            assert shapes and shapes[0].get("fill").lower() == colour_of(name).lower(), title.text
-            fills[name] += 1
-    assert dict(fills) == report["composites"]
+    svg_ns = "{http://www.w3.org/2000/svg}"
+    root = ET.parse(svg).getroot()
+    listed = collections.Counter()
+    for g in root.iter(f"{svg_ns}g"):
+        if g.get("class") != "node" or g.find(f"{svg_ns}title").text.startswith("legend"):
+            continue
+        fills = {e.get("fill", "").lower() for e in g}
+        for text in (t.text or "" for t in g.iter(f"{svg_ns}text")):
+            if text.startswith("vexa"):
+                name, _, count = text.partition(" ×")
+                assert colour_of(name).lower() in fills, text
+                listed[name] += int(count or 1)
+    assert dict(listed) == report["composites"]
+    if "regions" in report:
+        clusters = [g for g in root.iter(f"{svg_ns}g") if g.get("class") == "cluster"]
+        assert len(clusters) == report["regions"]["count"] + 1  # and the legend
 
 
 # ---------------------------------------------------------------- the partitioned module

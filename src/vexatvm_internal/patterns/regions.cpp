@@ -41,9 +41,50 @@ private:
     ffi::Object end_ = ffi::PackedFunc("ir.GetOp")({"annotation.compiler_end"});
 };
 
+// Calls of composite functions, and of the accelerator regions given by
+// name, replaced by the functions' bodies: what the host runs in their place.
+class InlineAccelerator : public ir::IterativeMutator {
+public:
+    explicit InlineAccelerator(py::dict regions) : regions_(std::move(regions)) {}
+
+private:
+    ffi::Object leave_call(const ffi::Object& met, const ffi::Object& rebuilt) override {
+        (void)met;
+        ir::Kind kind = ir::kind_of(ffi::get(rebuilt, "op"));
+        if (kind != ir::Kind::Function && kind != ir::Kind::GlobalVar) return rebuilt;
+        py::object call = rebuilt.to_python();
+        py::object func = call.attr("op");
+        if (kind == ir::Kind::GlobalVar) {
+            py::str name(func.attr("name_hint"));
+            if (!regions_.contains(name)) return rebuilt;
+            func = regions_[name];
+        } else {
+            py::object attrs = func.attr("attrs");
+            if (attrs.is_none() || !attrs.contains("Composite")) return rebuilt;
+        }
+        py::dict binds;
+        py::list params = ir::items(func.attr("params")), args = ir::items(call.attr("args"));
+        for (size_t i = 0; i < py::len(params); ++i) binds[params[i]] = args[i];
+        return ffi::Object::from_python(bind_(func.attr("body"), binds));
+    }
+
+    py::dict regions_;
+    py::object bind_ = py::module_::import("tvm.relay").attr("bind");
+};
+
 }  // namespace
 
 void define_regions(py::module_& m) {
+    m.def(
+        "_inline_accelerator_calls",
+        [](const py::object& expr, const py::dict& regions) {
+            InlineAccelerator inline_calls(regions);
+            return inline_calls.visit(expr);
+        },
+        py::arg("expr"), py::arg("regions"),
+        "expr with every call of a composite function, and of a global function named in `regions` "
+        "(name -> the function to inline, its own composites inlined already), replaced by the "
+        "function's body. Types are left to a later InferType.");
     m.def(
         "_retarget_regions",
         [](const py::object& expr, const py::dict& targets) {
