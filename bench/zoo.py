@@ -2,7 +2,7 @@
 share each runs on the accelerator with the default command and with the
 best explicit flags, and what stays on the host.
 
-    .venv/bin/python bench/zoo.py [--only NAME,...] [--configs default,best] [--arch vexa-pro]
+    .venv/bin/python bench/zoo.py [--only NAME,...] [--configs default,best] [--arch vexa-pro] [--regions]
 
 Models are exported once by bench/zoo_models.py (one process per model) into
 $VEXATVM_ZOO_CACHE, by default ~/.cache/vexatvm-zoo, and reused by file name.
@@ -160,6 +160,13 @@ def print_model(name, file_name, kind, export_note, results):
     if best is not None:
         composites = ", ".join(f"{c.split('.', 1)[1]} {n}" for c, n in best["report"]["composites"].items())
         print(f"  best: {label(flags)} -> {share(best).strip()}; composites: {composites or 'none'}")
+        regions = best["report"].get("regions")
+        if regions:
+            crossings = regions["crossings"]
+            sizes = sorted((r["operators"] for r in regions["regions"]), reverse=True)
+            print(f"  regions: {regions['count']} {regions['targets']}, operators per region {sizes[:6]}"
+                  f"{' ...' if len(sizes) > 6 else ''}; crossings {crossings['tensors']} tensors, "
+                  f"{crossings['bytes'] / 1024:.1f} KB per inference")
 
 
 def print_summary(rows):
@@ -178,6 +185,8 @@ def main():
     parser.add_argument("--configs", default="default,best",
                         help="comma-separated: default (no --table), best (the explicit flags for the model's kind)")
     parser.add_argument("--arch", default="vexa-pro")
+    parser.add_argument("--regions", action="store_true",
+                        help="partition with --regions too, and show the regions and host<->accelerator crossings")
     parser.add_argument("--cache", default=os.environ.get("VEXATVM_ZOO_CACHE",
                                                           os.path.expanduser("~/.cache/vexatvm-zoo")))
     parser.add_argument("--timeout", type=float, default=1800, help="seconds for one export or one run")
@@ -203,6 +212,8 @@ def main():
             rows.append([name, "export failed", "-", "-", failure])
             continue
         flag_sets = ([""] if "default" in configs else []) + (BEST_FLAGS[kind] if "best" in configs else [])
+        if args.regions:
+            flag_sets = [f"{flags} --regions".strip() for flags in flag_sets]
         results = {flags: partition(path, flags, args.arch, args.timeout) for flags in flag_sets}
         print_model(name, os.path.basename(path), kind, note, results)
         sys.stdout.flush()

@@ -1,0 +1,94 @@
+"""`vexatvm fuse`: several networks as one module."""
+
+import json
+
+from vexatvm_internal.loading import error_line as _first_line
+
+from .common import CliError, require_writable, write_module, load_model, load_onnx
+
+
+def _called_globals(func):
+    from tvm import relay  # pylint: disable=import-outside-toplevel
+
+    names = set()
+
+    def visit(node):
+        if isinstance(node, relay.Call) and isinstance(node.op, relay.GlobalVar):
+            names.add(node.op.name_hint)
+
+    relay.analysis.post_order_visit(func, visit)
+    return names
+
+
+def _check_fusable(models):
+    """Name clashes fusion would resolve by losing a function, as errors the
+    user must resolve: fusion carries over main and the quantized accelerator
+    functions only, and an uncalled quantized function keeps its name."""
+    uncalled = {}
+    for index, (label, mod) in enumerate(models, start=1):
+        called = _called_globals(mod["main"])
+        names = {gvar.name_hint for gvar in mod.get_global_vars()}
+        for name in sorted(called & names):
+            if f"{name}_{index}" in names:
+                raise CliError(f"{label}: @{name} would be copied to @{name}_{index}, which the network "
+                               "already defines; rename one of them")
+        for gvar in mod.get_global_vars():
+            name = gvar.name_hint
+            if name == "main":
+                continue
+            attrs = mod[name].attrs
+            if not (attrs and "Compiler" in attrs and str(attrs["Compiler"]) == "vexa_qtz"):
+                raise CliError(f"{label}: function @{name} would be lost: fusion carries over only "
+                               "main and quantized accelerator functions")
+            if name not in called:
+                if name in uncalled:
+                    raise CliError(f"{label}: quantized function @{name} clashes with the one of "
+                                   f"{uncalled[name]}; rename one of them")
+                uncalled[name] = label
+
+
+def cmd_fuse(args, out):
+    import tvm  # pylint: disable=import-outside-toplevel
+
+    from vexatvm_internal import netunion  # pylint: disable=import-outside-toplevel
+
+    models, params_list = [], []
+    for path in args.models:
+        if path.endswith(".onnx"):
+            mod, params = load_onnx(path, freeze_params=False)
+        else:
+            mod, params, _, _ = load_model(path)
+        models.append((path, mod))
+        params_list.append(dict(params))
+    require_writable(args.output)
+    _check_fusable(models)
+    try:
+        fused, fused_params = netunion.fuse_netunion([m for _, m in models], params_list, args.share_input)
+        fused = tvm.relay.transform.InferType()(fused)
+    except tvm.TVMError as err:
+        raise CliError(f"fusion failed: {_first_line(err)}") from None
+    if args.output:
+        write_module(args.output, fused)
+
+    main = fused["main"]
+    inputs = [p.name_hint for p in main.params if p.name_hint not in fused_params]
+    quantized = sorted(gv.name_hint for gv in fused.get_global_vars() if gv.name_hint != "main")
+    report = {
+        "networks": [label for label, _ in models],
+        "share_input": bool(args.share_input),
+        "inputs": inputs,
+        "parameters": len(fused_params),
+        "quantized_functions": quantized,
+        "output": args.output,
+    }
+    if args.json:
+        json.dump(report, out, indent=2)
+        out.write("\n")
+        return 0
+    out.write(f"networks: {len(models)} ({', '.join(report['networks'])})\n")
+    out.write(f"inputs: {', '.join(inputs) or 'none'}{' (shared)' if args.share_input else ''}\n")
+    out.write(f"parameters: {len(fused_params)}\n")
+    out.write(f"quantized functions: {', '.join(quantized) or 'none'}\n")
+    if args.output:
+        out.write(f"written: {args.output}\n")
+    return 0
