@@ -116,15 +116,43 @@ def prepare(mod, params=None, tables=("vexa",), canonicalize=False):
         mod["main"] = bind_params_by_name(mod["main"], params)
     fold = any(name in FLOAT_TABLES for name in names)
     first = [relay.transform.InferType()]
-    if canonicalize and _int8_tables_only(names) and has_fake_quantized_anchors(mod["main"]):
+    quantize = canonicalize and _int8_tables_only(names) and has_fake_quantized_anchors(mod["main"])
+    if quantize:
         first += [relay.transform.FakeQuantizationToInteger(), relay.transform.InferType()]
     first.append(relay.transform.ConvertLayout(DESIRED_LAYOUTS))
-    with tvm.transform.PassContext(opt_level=3):
+    with _exact_fake_quantization(quantize), tvm.transform.PassContext(opt_level=3):
         mod = tvm.transform.Sequential(first)(mod)
         if fold or canonicalize:
             mod = fold_constant_moves(mod)
         rest = [relay.transform.FoldConstant()] if fold else []
         return tvm.transform.Sequential(rest + [relay.transform.InferType()])(mod)
+
+
+# Operators whose integer form in FakeQuantizationToInteger is not what the
+# float form computes up to float rounding: average pools and means sum in
+# int32 and divide with truncation, half a step low on average. No int8
+# entry takes them in that form, so they stay float, as imported.
+_INEXACT_IN_INTEGERS = ("nn.avg_pool2d", "nn.global_avg_pool2d", "nn.adaptive_avg_pool1d", "mean")
+_FQ2I = "FTVMFakeQuantizationToInteger"
+
+
+@contextlib.contextmanager
+def _exact_fake_quantization(active=True):
+    """Within the block, FakeQuantizationToInteger leaves the operators of
+    _INEXACT_IN_INTEGERS (and the regions around them) as they are. TVM's
+    registrations are restored afterwards."""
+    saved = []
+    for name in _INEXACT_IN_INTEGERS if active else ():
+        op = tvm.ir.Op.get(name)
+        convert = op.get_attr(_FQ2I)
+        if convert is not None:
+            saved.append((op, convert))
+            op.reset_attr(_FQ2I)
+    try:
+        yield
+    finally:
+        for op, convert in saved:
+            op.set_attr(_FQ2I, convert)
 
 
 def fold_constant_moves(mod):
