@@ -22,7 +22,7 @@ import tempfile
 from tvm import relay
 from tvm.ir import Op
 
-from .summary import size_text, type_bytes, walk
+from .summary import region_function as _region, size_text, type_bytes, walk
 
 __all__ = ["render", "colour_of", "picture_graph"]
 
@@ -42,14 +42,6 @@ def _composite(call):
     op = call.op
     if isinstance(op, relay.Function) and op.attrs and "Composite" in op.attrs:
         return str(op.attrs["Composite"])
-    return None
-
-
-def _region(mod, call):
-    if isinstance(call.op, relay.GlobalVar):
-        func = mod[call.op]
-        if func.attrs and "Compiler" in func.attrs:
-            return func
     return None
 
 

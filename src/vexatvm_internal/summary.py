@@ -9,15 +9,24 @@ import tvm
 from tvm import relay
 from tvm.ir import Op
 
-__all__ = ["summarize", "summarize_regions", "type_bytes", "size_text", "RefusalLog", "explain", "walk", "operator_names", "call_work"]
+__all__ = ["summarize", "summarize_regions", "region_function", "type_bytes", "size_text", "RefusalLog", "explain", "walk", "operator_names", "call_work"]
+
+
+def region_function(mod, call):
+    """The accelerator region ``call`` calls: a global function of ``mod``
+    with a "Compiler"; None for any other call or node."""
+    if isinstance(call, relay.Call) and isinstance(call.op, relay.GlobalVar):
+        func = mod[call.op]
+        if isinstance(func, relay.Function) and func.attrs and "Compiler" in func.attrs:
+            return func
+    return None
 
 
 def _children(node, regions):
     if isinstance(node, relay.Call):
         op = node.op
-        if isinstance(op, relay.GlobalVar) and regions is not None:
-            func = regions[op]
-            op = func if func.attrs and "Compiler" in func.attrs else None
+        if regions is not None and isinstance(op, relay.GlobalVar):
+            op = region_function(regions, node)
         return ([op] if isinstance(op, relay.Function) else []) + list(node.args)
     if isinstance(node, relay.Tuple):
         return list(node.fields)
@@ -118,12 +127,10 @@ def summarize_regions(mod):
     regions = []
 
     def visit(node):
-        if not (isinstance(node, relay.Call) and isinstance(node.op, relay.GlobalVar)):
+        func = region_function(mod, node)
+        if func is None:
             return
-        func = mod[node.op]
-        target = func.attrs["Compiler"] if func.attrs and "Compiler" in func.attrs else None
-        if target is None:
-            return
+        target = func.attrs["Compiler"]
         counts, _ = _operator_calls(func.body)
         composites = collections.Counter()
         walk(func.body, lambda n: composites.update(

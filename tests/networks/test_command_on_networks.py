@@ -142,7 +142,7 @@ CASES = {
     "detector_split-regions": ("detector_split", ("vexa_blocks", "vexa_fp32"), "vexa-pro", True, True),
     "tflite_int8-regions": ("small_features_int8", ("vexa",), "vexa-pro", True, True),
 }
-REGIONS = sorted(case for case, spec in CASES.items() if spec[4:] == (True,))
+REGIONS = sorted(case for case, entry in CASES.items() if entry[4:] == (True,))
 
 
 @pytest.fixture(scope="module")
