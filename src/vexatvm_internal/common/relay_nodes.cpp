@@ -31,6 +31,8 @@ const Relay& relay() {
         out->free_vars = py::module_::import("tvm.relay.analysis").attr("free_vars");
         out->structural_equal = ir.attr("structural_equal");
         out->IRModule = ir.attr("IRModule");
+        out->package = py::module_::import("tvm.relay");
+        out->const_ = out->package.attr("const");
         return out;
     }();
     return *r;

@@ -3,7 +3,7 @@
 #include <string>
 #include <utility>
 
-#include "node_reads.h"
+#include "vexa/node_reads.h"
 #include "patterns.h"
 #include "vexa/module.h"
 
@@ -11,11 +11,10 @@ namespace vexa::patterns {
 
 namespace {
 
-// The module's globals and the Relay classes it bound. Deliberately leaked:
-// they hold Python objects. A fresh import rebinds them.
+// The module's globals. Deliberately leaked: they hold Python objects. A
+// fresh import rebinds them.
 struct ModuleState {
     py::dict globals;
-    RelayClasses classes;
     py::dict own;  // name -> the function this module defined under it
 };
 
@@ -35,19 +34,11 @@ py::object global(const char* name) {
     return py::reinterpret_borrow<py::object>(value);
 }
 
-const RelayClasses& relay() { return state()->classes; }
-
 void remember_own(py::module_& m, const char* name) { state()->own[name] = m.attr(name); }
 
 bool is_own(const char* name) {
     PyObject* own = PyDict_GetItemString(state()->own.ptr(), name);
     return own != nullptr && own == PyDict_GetItemString(state()->globals.ptr(), name);
-}
-
-bool is_instance(const py::handle& value, const py::object& cls) {
-    int result = PyObject_IsInstance(value.ptr(), cls.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
 }
 
 std::string op_name(const py::handle& call) {
@@ -64,12 +55,6 @@ py::object walk_to_op(py::object extract, const char* name) {
         call = args[py::int_(0)];
     }
     return call;
-}
-
-bool truth(const py::handle& value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
 }
 
 bool is_symbolic(const py::handle& value) {
@@ -127,8 +112,8 @@ py::object get_current_arch_value() {
 
 bool is_captured(const py::handle& extract) {
     if (std::optional<bool> captured = fast::is_captured(fast::node(extract))) return *captured;
-    if (!is_instance(extract, relay().call)) return false;
-    return is_instance(extract.attr("op"), relay().function);
+    if (!is_instance(extract, ir::relay().Call)) return false;
+    return is_instance(extract.attr("op"), ir::relay().Function);
 }
 
 Pattern make_requantize_pattern(const Pattern& x) {
@@ -173,11 +158,7 @@ void bind_imports(py::module_& m) {
 
 void define_common(py::module_& m) {
     bind_imports(m);
-    state() = new ModuleState{
-        m.attr("__dict__"),
-        RelayClasses{m.attr("Call"), m.attr("Constant"), m.attr("Function"), m.attr("Tuple"),
-                     m.attr("Op")},
-    };
+    state() = new ModuleState{m.attr("__dict__")};
 
     m.def("get_current_arch_value", &get_current_arch_value,
           "YAML text of the current architecture: the whole arch_config when its \"arch\" "

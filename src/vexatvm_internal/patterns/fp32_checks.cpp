@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "node_reads.h"
+#include "vexa/node_reads.h"
 #include "patterns.h"
 #include "vexa/unpack.h"
 
@@ -159,7 +159,7 @@ py::object check_fp32_res_add(const py::object& expr) {
         if (op_name(expr) == "cast") args = arg(expr, 0).attr("args");
         if (py::len(args) < 2) return py::bool_(false);  // not an add of two operands
         py::object lhs = item(args, 0), rhs = item(args, 1);
-        fits = !is_instance(lhs, relay().constant) && !is_instance(rhs, relay().constant) &&
+        fits = !is_instance(lhs, ir::relay().Constant) && !is_instance(rhs, ir::relay().Constant) &&
                same_shape(lhs, rhs);
     }
     if (!*fits) return py::bool_(false);
@@ -173,7 +173,7 @@ py::object check_fp32_res_add_constant(const py::object& expr) {
         py::object args = expr.attr("args");
         if (py::len(args) < 2) return py::bool_(false);  // not an add of two operands
         py::object lhs = item(args, 0), rhs = item(args, 1);
-        fits = is_instance(lhs, relay().constant) && !is_instance(rhs, relay().constant) &&
+        fits = is_instance(lhs, ir::relay().Constant) && !is_instance(rhs, ir::relay().Constant) &&
                same_shape(lhs, rhs);
     }
     if (!*fits) return py::bool_(false);
@@ -182,12 +182,12 @@ py::object check_fp32_res_add_constant(const py::object& expr) {
 
 py::object check_fp32_concatenate(const py::object& extract) {
     for (py::handle input : extract.attr("args")) {
-        if (is_instance(input, relay().constant)) return py::bool_(false);
+        if (is_instance(input, ir::relay().Constant)) return py::bool_(false);
     }
     py::object cat_consumers = global("get_consumers_mc")(extract);
     for (py::handle cmer : cat_consumers) {
         if (compare(cmer, extract, Py_EQ)) return py::bool_(false);
-        if (is_instance(cmer.attr("op"), relay().op)) return py::bool_(false);
+        if (is_instance(cmer.attr("op"), ir::relay().Op)) return py::bool_(false);
     }
     for (py::handle cmer : cat_consumers) {
         py::object convs = global("find_call_of_type")(cmer, "nn.conv2d");
@@ -211,10 +211,10 @@ py::object check_fp32_upsampling(const py::object& extract) {
     py::object args = extract.attr("args");
     py::object attrs = extract.attr("attrs");
     py::object data = item(args, 0);
-    if (is_instance(data, relay().constant)) return py::bool_(false);
-    if (is_instance(data, relay().call)) {
+    if (is_instance(data, ir::relay().Constant)) return py::bool_(false);
+    if (is_instance(data, ir::relay().Call)) {
         py::object op = data.attr("op");
-        if (is_instance(op, relay().op) && py::str(op.attr("name")).equal(py::str("concatenate"))) {
+        if (is_instance(op, ir::relay().Op) && py::str(op.attr("name")).equal(py::str("concatenate"))) {
             return py::bool_(false);
         }
     }

@@ -1,7 +1,7 @@
 // Int8 convolution and fully-connected patterns, and the grouped-convolution
 // check against the target architecture's channel width.
 
-#include "node_reads.h"
+#include "vexa/node_reads.h"
 #include "patterns.h"
 
 namespace vexa::patterns {

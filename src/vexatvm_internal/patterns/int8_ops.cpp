@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "node_reads.h"
+#include "vexa/node_reads.h"
 #include "patterns.h"
 
 namespace vexa::patterns {
@@ -44,8 +44,8 @@ bool check_qnn_add_call(const py::object& call) {
     py::object args = call.attr("args");
     py::object lhs = args[py::int_(0)];
     py::object rhs = args[py::int_(1)];
-    if (is_instance(lhs, relay().constant)) return false;
-    if (is_instance(rhs, relay().constant)) return false;
+    if (is_instance(lhs, ir::relay().Constant)) return false;
+    if (is_instance(rhs, ir::relay().Constant)) return false;
     py::object left_type = lhs.attr("checked_type");
     py::object right_type = rhs.attr("checked_type");
     py::list left_shape(left_type.attr("shape"));
@@ -92,7 +92,7 @@ bool check_upsampling_nearest(const py::object& expr) {
     py::object attrs = expr.attr("attrs");
     py::object args = expr.attr("args");
     py::object data = args[py::int_(0)];
-    if (is_instance(data, relay().constant)) return false;
+    if (is_instance(data, ir::relay().Constant)) return false;
     std::string dtype = py::str(data.attr("checked_type").attr("dtype"));
     if (dtype != "int8" && dtype != "uint8") return false;
     if (!attrs.attr("get_str")("method").equal(py::str("nearest_neighbor"))) return false;

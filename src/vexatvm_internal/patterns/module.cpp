@@ -15,11 +15,6 @@ void init_module(py::module_& m) {
     define_int8_tables(m);
     define_fp32_checks(m);
     define_fp32_patterns(m);
-    define_canonicalize(m);
-    define_spans(m);
-    define_constant_moves(m);
-    define_frontend_folds(m);
-    define_regions(m);
     register_int8_tables(m);
     define_and_register_fp32_tables(m);
 }

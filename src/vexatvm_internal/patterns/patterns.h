@@ -7,6 +7,8 @@
 #include <type_traits>
 
 #include "vexa/dfpattern.h"
+#include "vexa/python_values.h"
+#include "vexa/relay_nodes.h"
 
 namespace vexa::patterns {
 
@@ -19,18 +21,10 @@ using dfp::wildcard;
 // globals: tests and callers may rebind a name (archquery_parameter, say).
 py::object global(const char* name);
 
-// Relay classes bound at import, for isinstance tests.
-struct RelayClasses {
-    py::object call, constant, function, tuple, op;
-};
-const RelayClasses& relay();
-
 // Whether the module global `name` is still the function the module defined
 // under it (remember_own): fast paths stand in for it only then.
 void remember_own(py::module_& m, const char* name);
 bool is_own(const char* name);
-
-bool is_instance(const py::handle& value, const py::object& cls);
 
 // `expr.op.name`, raising the host's errors where Python would.
 std::string op_name(const py::handle& call);
@@ -40,9 +34,6 @@ py::object walk_to_op(py::object extract, const char* name);
 
 // Raises a bare AssertionError unless Python runs with -O.
 void python_assert(bool condition);
-
-// bool(value), with Python's errors.
-bool truth(const py::handle& value);
 
 // Thrown where a check would compare a symbolic extent (a tir.Var, Any, an
 // expression of them) with anything but itself: TVM answers such a test with
@@ -108,10 +99,5 @@ void register_int8_tables(py::module_& m);
 void define_fp32_checks(py::module_& m);
 void define_fp32_patterns(py::module_& m);
 void define_and_register_fp32_tables(py::module_& m);
-void define_canonicalize(py::module_& m);
-void define_spans(py::module_& m);
-void define_constant_moves(py::module_& m);
-void define_frontend_folds(py::module_& m);
-void define_regions(py::module_& m);
 
 }  // namespace vexa::patterns

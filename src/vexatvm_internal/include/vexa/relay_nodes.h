@@ -38,6 +38,8 @@ struct Relay {
     py::object Function, Call, Let, Var, GlobalVar, If, Tuple, TupleGetItem, Constant, Op,
         RefCreate, RefRead, RefWrite, Constructor, Match;
     py::object var, free_vars, structural_equal, IRModule;
+    py::module_ package;  // tvm.relay, for building calls
+    py::object const_;    // relay.const
 };
 
 // Imports TVM on first use; the module init calls it so a missing TVM fails the import.

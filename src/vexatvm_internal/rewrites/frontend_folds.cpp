@@ -23,12 +23,12 @@
 #include <vector>
 
 #include "constant_moves.h"
-#include "node_reads.h"
-#include "patterns.h"
+#include "vexa/node_reads.h"
+#include "rewrites.h"
 #include "vexa/iterative_mutator.h"
 #include "vexa/relay_nodes.h"
 
-namespace vexa::patterns {
+namespace vexa::rewrites {
 
 namespace {
 
@@ -61,11 +61,6 @@ OpInfo describe(const ffi::Object& op) {
 }
 
 struct Refused {};
-
-const py::module_& numpy() {
-    static const py::module_* np = new py::module_(py::module_::import("numpy"));
-    return *np;
-}
 
 std::string kind_of_dtype(const py::handle& array) {
     return py::str(array.attr("dtype").attr("kind")).cast<std::string>();
@@ -572,4 +567,4 @@ void define_frontend_folds(py::module_& m) {
         });
 }
 
-}  // namespace vexa::patterns
+}  // namespace vexa::rewrites

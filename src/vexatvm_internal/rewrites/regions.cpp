@@ -10,11 +10,11 @@
 #include <string>
 #include <utility>
 
-#include "patterns.h"
+#include "rewrites.h"
 #include "vexa/iterative_mutator.h"
 #include "vexa/tvm_ffi.h"
 
-namespace vexa::patterns {
+namespace vexa::rewrites {
 
 namespace {
 
@@ -98,4 +98,4 @@ void define_regions(py::module_& m) {
         "`targets` annotated for that key's value instead. Types are left to a later InferType.");
 }
 
-}  // namespace vexa::patterns
+}  // namespace vexa::rewrites

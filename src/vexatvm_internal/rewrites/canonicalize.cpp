@@ -31,34 +31,21 @@
 #include <string>
 #include <vector>
 
-#include "patterns.h"
+#include "rewrites.h"
 #include "vexa/iterative_mutator.h"
+#include "vexa/relay_nodes.h"
 
-namespace vexa::patterns {
+namespace vexa::rewrites {
 
 namespace {
 
 using dfp::is_constant;
 
-struct Relay {
-    py::module_ relay, np;
-    py::object const_, constant_class, call_class;
-};
-
-const Relay& api() {
-    static const Relay* r = [] {
-        py::module_ relay = py::module_::import("tvm.relay");
-        return new Relay{relay, py::module_::import("numpy"), relay.attr("const"),
-                         relay.attr("Constant"), relay.attr("Call")};
-    }();
-    return *r;
-}
-
 // The value of a constant as a numpy array.
 py::object value_of(const py::handle& constant) { return constant.attr("data").attr("numpy")(); }
 
 bool is_constant_expr(const py::handle& expr) {
-    return PyObject_IsInstance(expr.ptr(), api().constant_class.ptr()) == 1;
+    return PyObject_IsInstance(expr.ptr(), ir::relay().Constant.ptr()) == 1;
 }
 
 // A scalar constant equal to `expected` (when given) and of float dtype.
@@ -94,7 +81,7 @@ bool known_extent(const py::list& dims, size_t index, const py::handle& extent) 
 }
 
 bool is_call_of(const py::handle& expr, const char* name) {
-    if (PyObject_IsInstance(expr.ptr(), api().call_class.ptr()) != 1) return false;
+    if (PyObject_IsInstance(expr.ptr(), ir::relay().Call.ptr()) != 1) return false;
     py::object op = expr.attr("op");
     return py::hasattr(op, "name") && py::str(op.attr("name")).cast<std::string>() == name;
 }
@@ -141,8 +128,8 @@ py::object bias_vector() {
         // A constant of the data's full shape is a bias only on a convolution
         // (a squeeze-excitation convolution after a global pool, say).
         if (py::list(shape).equal(data_shape) && !is_call_of(data, "nn.conv2d")) return post;
-        py::object vector = api().const_(value.attr("reshape")(shape[rank - 1]));
-        return constant_first ? api().relay.attr("add")(vector, data) : api().relay.attr("add")(data, vector);
+        py::object vector = ir::relay().const_(value.attr("reshape")(shape[rank - 1]));
+        return constant_first ? ir::relay().package.attr("add")(vector, data) : ir::relay().package.attr("add")(data, vector);
     });
 }
 
@@ -158,8 +145,8 @@ py::object attention_divide() {
         }
         double factor = value.attr("item")().cast<double>();
         if (factor == 0.0) return post;
-        py::object inverse = api().np.attr("float32")(1.0).attr("__truediv__")(api().np.attr("float32")(factor));
-        return api().relay.attr("divide")(matched(node_map, scores), api().const_(inverse, "float32"));
+        py::object inverse = numpy().attr("float32")(1.0).attr("__truediv__")(numpy().attr("float32")(factor));
+        return ir::relay().package.attr("divide")(matched(node_map, scores), ir::relay().const_(inverse, "float32"));
     });
 }
 
@@ -168,7 +155,7 @@ py::object reshape_like(const py::object& data, const py::object& call) {
     py::object attrs = call.attr("attrs");
     py::list newshape;
     for (py::handle extent : attrs.attr("newshape")) newshape.append(py::int_(py::reinterpret_borrow<py::object>(extent)));
-    return api().relay.attr("reshape")(data, newshape, py::bool_(attrs.attr("allowzero")));
+    return ir::relay().package.attr("reshape")(data, newshape, py::bool_(attrs.attr("allowzero")));
 }
 
 // A float32 scalar constant's value; nullopt for anything else.
@@ -196,20 +183,20 @@ py::object attention_scaled_operands() {
         std::optional<double> scale_q = float32_scalar(matched(node_map, cq));
         std::optional<double> scale_k = float32_scalar(matched(node_map, ck));
         if (!scale_q || !scale_k || *scale_q == 0.0 || *scale_k == 0.0) return post;
-        const Relay& r = api();
+        const ir::Relay& r = ir::relay();
         py::object query = reshape_like(matched(node_map, q), matched(node_map, q_flat));
         py::object turned = matched(node_map, k_turned);
-        py::object key = r.relay.attr("transpose")(reshape_like(matched(node_map, k), matched(node_map, k_flat)),
+        py::object key = r.package.attr("transpose")(reshape_like(matched(node_map, k), matched(node_map, k_flat)),
                                                    turned.attr("attrs").attr("axes"));
         py::object bmm = matched(node_map, product);
         py::object attrs = bmm.attr("attrs");
         py::object scores_now = reshape_like(
-            r.relay.attr("nn").attr("batch_matmul")(query, key, attrs.attr("out_dtype"), attrs.attr("transpose_a"),
+            r.package.attr("nn").attr("batch_matmul")(query, key, attrs.attr("out_dtype"), attrs.attr("transpose_a"),
                                                     attrs.attr("transpose_b")),
             post);
-        py::object f32 = r.np.attr("float32");
+        py::object f32 = numpy().attr("float32");
         py::object divisor = f32(1.0).attr("__truediv__")(f32(*scale_q).attr("__mul__")(f32(*scale_k)));
-        return r.relay.attr("divide")(scores_now, r.const_(divisor, "float32"));
+        return r.package.attr("divide")(scores_now, r.const_(divisor, "float32"));
     });
 }
 
@@ -227,7 +214,7 @@ py::object head_merge_reshape() {
             newshape.append(value);
         }
         if (py::bool_(attrs.attr("allowzero"))) return post;
-        return api().relay.attr("reshape")(matched(node_map, product), newshape);
+        return ir::relay().package.attr("reshape")(matched(node_map, product), newshape);
     });
 }
 
@@ -244,7 +231,7 @@ py::object nearest_floor() {
             text("coordinate_transformation_mode") == "align_corners") {
             return post;
         }
-        py::object resize2d = api().relay.attr("image").attr("resize2d");
+        py::object resize2d = ir::relay().package.attr("image").attr("resize2d");
         return resize2d(post.attr("args")[py::int_(0)], attrs.attr("size"), attrs.attr("roi"), attrs.attr("layout"),
                         attrs.attr("method"), attrs.attr("coordinate_transformation_mode"), "",
                         attrs.attr("cubic_alpha"), attrs.attr("cubic_exclude"), attrs.attr("extrapolation_value"),
@@ -293,7 +280,7 @@ py::object repeat_upsampling() {
             tiled_columns != Shape{n, h * sh, w, sw, c} || y != Shape{n, h * sh, w * sw, c}) {
             return post;
         }
-        py::object resize2d = api().relay.attr("image").attr("resize2d");
+        py::object resize2d = ir::relay().package.attr("image").attr("resize2d");
         return resize2d(data, py::make_tuple(h * sh, w * sw), py::none(), "NHWC", "nearest_neighbor", "asymmetric", "");
     });
 }
@@ -312,13 +299,13 @@ py::object layer_norm() {
         py::object attrs = var_call.attr("attrs");
         if (py::bool_(attrs.attr("unbiased"))) return post;
         py::object centred = matched(node_map, err);
-        const Relay& r = api();
-        py::object squared = r.relay.attr("power")(centred, r.const_(2.0));
+        const ir::Relay& r = ir::relay();
+        py::object squared = r.package.attr("power")(centred, r.const_(2.0));
         py::object axis = attrs.attr("axis");
         py::object axes = axis.is_none() ? py::object(py::none()) : py::object(py::list(axis));
-        py::object var = r.relay.attr("mean")(squared, axes, attrs.attr("keepdims"), attrs.attr("exclude"));
-        py::object stdev = r.relay.attr("sqrt")(r.relay.attr("add")(var, matched(node_map, eps)));
-        return r.relay.attr("divide")(centred, stdev);
+        py::object var = r.package.attr("mean")(squared, axes, attrs.attr("keepdims"), attrs.attr("exclude"));
+        py::object stdev = r.package.attr("sqrt")(r.package.attr("add")(var, matched(node_map, eps)));
+        return r.package.attr("divide")(centred, stdev);
     });
 }
 
@@ -330,7 +317,7 @@ py::object int8_square() {
     return make_callback("int8_square", power, [base, exponent](const py::object& post, const py::object& node_map) {
         if (!scalar_equals(matched(node_map, exponent), 2.0)) return post;
         py::object b = matched(node_map, base);
-        return api().relay.attr("multiply")(b, b);
+        return ir::relay().package.attr("multiply")(b, b);
     });
 }
 
@@ -348,7 +335,7 @@ py::object dense_bias() {
         py::object d = matched(node_map, dense);
         py::object b = matched(node_map, bias);
         if (py::len(shape_list(d)) != 2 || py::len(shape_list(b)) != 1) return post;
-        return api().relay.attr("nn").attr("bias_add")(d, b, 1);
+        return ir::relay().package.attr("nn").attr("bias_add")(d, b, 1);
     });
 }
 
@@ -373,7 +360,7 @@ py::object channel_vector(const py::object& bias, long channels) {
     if (is_constant_expr(bias)) {
         py::object value = value_of(bias);
         if (!ones_then_channels(py::list(value.attr("shape")))) return py::none();
-        return api().const_(value.attr("reshape")(channels));
+        return ir::relay().const_(value.attr("reshape")(channels));
     }
     py::object inner = bias;
     if (is_call_of(bias, "layout_transform")) {
@@ -405,7 +392,7 @@ py::object conv_bias() {
         if (py::len(out_shape) != 4 || out_shape[3].is_none()) return post;
         py::object vector = channel_vector(matched(node_map, bias), out_shape[3].cast<long>());
         if (vector.is_none()) return post;
-        return api().relay.attr("nn").attr("bias_add")(c, vector, 3);
+        return ir::relay().package.attr("nn").attr("bias_add")(c, vector, 3);
     });
 }
 
@@ -514,4 +501,4 @@ void define_canonicalize(py::module_& m) {
           "The rewrites _canonicalize runs on mod, as callbacks TVM's dataflow_pattern.rewrite takes.");
 }
 
-}  // namespace vexa::patterns
+}  // namespace vexa::rewrites

@@ -1,6 +1,6 @@
-#include "node_reads.h"
+#include "vexa/node_reads.h"
 
-namespace vexa::patterns::fast {
+namespace vexa::fast {
 
 namespace {
 
@@ -122,4 +122,4 @@ std::optional<Object> walk_to_op(Object expr, const char* name) {
     }
 }
 
-}  // namespace vexa::patterns::fast
+}  // namespace vexa::fast

@@ -14,7 +14,7 @@
 
 #include "vexa/tvm_ffi.h"
 
-namespace vexa::patterns::fast {
+namespace vexa::fast {
 
 namespace py = pybind11;
 using ffi::Object;
@@ -50,4 +50,4 @@ inline std::optional<Shape> arg_shape(const Object& call, std::int64_t index) {
     return shape(*a);
 }
 
-}  // namespace vexa::patterns::fast
+}  // namespace vexa::fast

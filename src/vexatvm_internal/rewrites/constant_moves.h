@@ -8,7 +8,7 @@
 
 #include "vexa/tvm_ffi.h"
 
-namespace vexa::patterns {
+namespace vexa::rewrites {
 
 namespace py = pybind11;
 
@@ -24,4 +24,4 @@ ffi::Object constant_of(const py::object& value);
 // the dtype TVM gives it.
 bool plain_dtype(const py::object& value, const py::object& constant);
 
-}  // namespace vexa::patterns
+}  // namespace vexa::rewrites

@@ -7,11 +7,11 @@
 // to six digits, and constants that no longer equal a pattern's constants
 // change what the tables capture.
 
-#include "patterns.h"
+#include "rewrites.h"
 #include "vexa/iterative_mutator.h"
 #include "vexa/tvm_ffi.h"
 
-namespace vexa::patterns {
+namespace vexa::rewrites {
 
 namespace {
 
@@ -49,4 +49,4 @@ void define_spans(py::module_& m) {
         "everything else unchanged. Types are left to a later InferType.");
 }
 
-}  // namespace vexa::patterns
+}  // namespace vexa::rewrites

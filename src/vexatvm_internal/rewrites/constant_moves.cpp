@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "constant_moves.h"
-#include "node_reads.h"
-#include "patterns.h"
+#include "vexa/node_reads.h"
+#include "rewrites.h"
 #include "vexa/iterative_mutator.h"
 #include "vexa/relay_nodes.h"
 
-namespace vexa::patterns {
+namespace vexa::rewrites {
 
 namespace {
 
@@ -258,4 +258,4 @@ void define_constant_moves(py::module_& m) {
         "FoldConstant computes. Types are left to a later InferType.");
 }
 
-}  // namespace vexa::patterns
+}  // namespace vexa::rewrites
