@@ -4,6 +4,7 @@
 // attention blocks.
 
 #include <cmath>
+#include <initializer_list>
 
 #include "patterns.h"
 
@@ -31,8 +32,9 @@ Pattern make_fp32_nop_cast_pat() { return is_op("cast")(wildcard()); }
 Pattern make_fp32_transpose_nop() { return is_op("transpose")(wildcard()); }
 Pattern make_fp32_upsampling_pat() { return is_op("image.resize2d")(wildcard()); }
 Pattern make_fp32_avg_pool2d_onnx_pat() { return is_op("nn.global_avg_pool2d")(wildcard()); }
-Pattern make_fp32_res_add_constant_pat() { return is_op("add")(is_constant(), wildcard()); }
-Pattern make_fp32_3d_add_broadcast_pat() { return is_op("add")(is_constant(), wildcard()); }
+// A residual add of a constant and a broadcast 3-d add match one form; their
+// checks tell them apart.
+Pattern make_fp32_constant_first_add_pat() { return is_op("add")(is_constant(), wildcard()); }
 
 Pattern make_fp32_2d_add_broadcast_pat() {
     return is_op("reshape")(is_op("add")(wildcard(), is_constant()));
@@ -214,10 +216,9 @@ void define_fp32_patterns(py::module_& m) {
     m.def("make_fp32_avg_pool2d_onnx_pat", &build<make_fp32_avg_pool2d_onnx_pat>, "nn.global_avg_pool2d.");
     m.def("make_fp32_concat_upsampling_pat", &build<make_fp32_concat_upsampling_pat>,
           "image.resize2d of a concatenation of 2 to 7 inputs.");
-    m.def("make_fp32_res_add_constant_pat", &build<make_fp32_res_add_constant_pat>,
-          "add of a constant (first) and data.");
-    m.def("make_fp32_3d_add_broadcast_pat", &build<make_fp32_3d_add_broadcast_pat>,
-          "add of a constant (first) and data.");
+    for (const char* name : {"make_fp32_res_add_constant_pat", "make_fp32_3d_add_broadcast_pat"}) {
+        m.def(name, &build<make_fp32_constant_first_add_pat>, "add of a constant (first) and data.");
+    }
     m.def("make_fp32_2d_add_broadcast_pat", &build<make_fp32_2d_add_broadcast_pat>,
           "reshape of an add of data and a constant.");
     m.def("make_fp32_bias_add_pat", &build<make_fp32_bias_add_pat>,
