@@ -25,8 +25,8 @@ def median_time(fn, repeat):
 
 def bench_style(style, size, classes, arch, repeat):
     from vexatvm_internal.examples import yolo_detector
-    from vexatvm_internal.summary import summarize
-    from vexatvm_internal import driver
+    from vexatvm_internal.report.summary import summarize
+    from vexatvm_internal.flow import driver
     from vexatvm_standins.build_module import BuildConfig
 
     mod, params = yolo_detector(size=size, classes=classes, style=style)

@@ -67,8 +67,8 @@ t0 = time.perf_counter()
 import tvm
 from tvm import relay
 import vexatvm_internal
-from vexatvm_internal import patterns
-from vexatvm_internal import driver
+from vexatvm_internal import rewrites
+from vexatvm_internal.flow import driver
 from vexatvm_standins.build_module import BuildConfig
 from vexatvm_standins.relay_traversal import current_graph
 path, arch, tables = sys.argv[1], sys.argv[2], sys.argv[3].split(",")
@@ -78,7 +78,7 @@ t2 = time.perf_counter()
 resolved = driver.resolve_tables(tables)
 prepared = driver.prepare(mod, params, tables, canonicalize=True)
 t3 = time.perf_counter()
-canonical = patterns._canonicalize(prepared)
+canonical = rewrites._canonicalize(prepared)
 t4 = time.perf_counter()
 with BuildConfig(arch_config={"arch": arch}):
     out = canonical

@@ -126,7 +126,7 @@ def main():
                         help="head style; repeatable (default: both)")
     args = parser.parse_args()
 
-    from vexatvm_internal.summary import summarize
+    from vexatvm_internal.report.summary import summarize
 
     for style in args.style or ("split", "slices"):
         mod, params = imported(style)

@@ -33,8 +33,8 @@ def time_partition(mod, params, tables, arch, repeat=1):
     checks (time inside checks), calls, plain (one MergeComposite per table)."""
     import tvm
 
-    from vexatvm_internal.summary import summarize
-    from vexatvm_internal import driver
+    from vexatvm_internal.report.summary import summarize
+    from vexatvm_internal.flow import driver
     from vexatvm_standins.build_module import BuildConfig
     from vexatvm_standins.relay_traversal import current_graph
 

@@ -5,7 +5,7 @@ import numpy as np
 import tvm
 from tvm import relay
 
-from vexatvm_internal.loading import frontend_folds
+from vexatvm_internal.flow.reader import frontend_folds
 
 
 def exact_onnx_import(model, shape=None, freeze_params=False):

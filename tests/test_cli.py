@@ -207,7 +207,7 @@ def test_partition_bad_input(tmp_path, argv, content, message):
 
 @pytest.mark.parametrize("error", [ValueError("a check failed\nsecond line"), KeyError("key"), MemoryError()])
 def test_any_failure_is_one_line(monkeypatch, error):
-    from vexatvm_internal import driver
+    from vexatvm_internal.flow import driver
 
     def fail(*args, **kwargs):
         raise error
@@ -301,7 +301,7 @@ def _one_percent_more(body):
 ])
 def test_verify(monkeypatch, example, corrupt, message):
     # A partition that computes something else, as a wrong rewrite would, fails loudly.
-    from vexatvm_internal import driver
+    from vexatvm_internal.flow import driver
 
     if corrupt is not None:
         form_regions = driver.form_regions
@@ -431,7 +431,7 @@ def test_summary_of_a_deep_graph():
     import tvm
     from tvm import relay
 
-    from vexatvm_internal.summary import summarize
+    from vexatvm_internal.report.summary import summarize
 
     x = relay.var("x", shape=(4,))
     y = x

@@ -5,8 +5,8 @@ import tvm
 from tvm import relay
 
 import vexatvm_internal
-from vexatvm_internal.summary import RefusalLog, explain, summarize
-from vexatvm_internal import driver
+from vexatvm_internal.report.summary import RefusalLog, explain, summarize
+from vexatvm_internal.flow import driver
 
 
 def test_chain_of_50000_operators():

@@ -8,7 +8,7 @@ from relay_cpu import inline_composites, run
 from tvm import relay
 
 from vexatvm_internal.examples import load_example
-from vexatvm_internal import driver
+from vexatvm_internal.flow import driver
 
 
 def random_inputs(func, seed=0):

@@ -1,15 +1,19 @@
 """Graph-partitioning front end of the Vexa accelerator compiler for TVM Relay.
 
-Modules: ``patterns`` and ``blockpatterns`` (pattern tables, registered with
-TVM on import), ``netunion`` (fusion of several networks), ``archquery`` and
-``_libbind`` (the accelerator's native library ``libvexakov``).
+Extension modules: ``patterns`` and ``blockpatterns`` (pattern tables,
+registered with TVM on import), ``rewrites`` (the partition flow's graph
+rewrites), ``netunion`` (fusion of several networks), ``archquery`` and
+``_libbind`` (the accelerator's native library ``libvexakov``). The partition
+flow is in ``flow``, what it shows its user in ``report``, the command in
+``cli``.
 
 Importing the package does not import TVM, so that the ``vexatvm`` command
 starts quickly where it needs none. The accelerator's TVM extensions are put in
 place where the installed TVM lacks them (see ``vexatvm_standins``, which a
 deployment on the accelerator's own extensions leaves out): at once when TVM's
 Relay is already imported, otherwise just before a module that binds them
-(``patterns``, ``blockpatterns``, ``netunion``, ``driver``) is imported.
+(``patterns``, ``blockpatterns``, ``netunion``, ``flow.tables``,
+``flow.driver``) is imported.
 """
 
 import sys
@@ -23,7 +27,8 @@ __version__ = "0.1.0"
 __all__ = ["partition_for_vexa", "load_model"]
 
 # Modules that bind tvm.relay.vexa.* or tvm.relay.annotation.tuple_netunion when imported.
-_BIND_EXTENSIONS = frozenset(f"{__name__}.{name}" for name in ("patterns", "blockpatterns", "netunion", "driver"))
+_BIND_EXTENSIONS = frozenset(f"{__name__}.{name}" for name in ("patterns", "blockpatterns", "netunion", "flow.tables",
+                                                               "flow.driver"))
 
 
 def _install_standins():
@@ -50,9 +55,9 @@ if "tvm.relay" in sys.modules:
 
 def __getattr__(name):
     if name == "partition_for_vexa":
-        from .driver import partition_for_vexa as value  # pylint: disable=import-outside-toplevel
+        from .flow.driver import partition_for_vexa as value  # pylint: disable=import-outside-toplevel
     elif name == "load_model":
-        from .loading import load_model as value  # pylint: disable=import-outside-toplevel
+        from .flow.reader import load_model as value  # pylint: disable=import-outside-toplevel
     else:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
     globals()[name] = value

@@ -10,7 +10,7 @@ onnx = pytest.importorskip("onnx")
 
 from torch_detector import export_onnx  # noqa: E402
 from onnx_import import exact_onnx_import  # noqa: E402
-from vexatvm_internal import driver  # noqa: E402
+from vexatvm_internal.flow import driver  # noqa: E402
 from yolo_graphs import block_composites, composite_names, host_ops, op_counts, partition  # noqa: E402
 
 pytestmark = pytest.mark.networks

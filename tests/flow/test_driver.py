@@ -10,7 +10,7 @@ from tvm.relay.op.contrib.register import register_pattern_table
 import vexatvm_internal
 from tvm.relay.build_module import bind_params_by_name
 from vexatvm_internal.examples import load_example
-from vexatvm_internal import driver
+from vexatvm_internal.flow import driver
 from vexatvm_standins.build_module import BuildConfig
 from vexatvm_standins.relay_traversal import get_consumers_mc
 

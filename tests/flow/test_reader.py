@@ -13,7 +13,7 @@ import tvm  # noqa: E402
 from tvm import relay  # noqa: E402
 
 import vexatvm_internal  # noqa: E402
-from vexatvm_internal.loading import ModelError, dynamic_inputs  # noqa: E402
+from vexatvm_internal.flow.reader import ModelError, dynamic_inputs  # noqa: E402
 from relay_cpu import run as run_on_cpu  # noqa: E402
 from test_cli import MODELS, run  # noqa: E402
 

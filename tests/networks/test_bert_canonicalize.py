@@ -20,9 +20,9 @@ from tvm import relay  # noqa: E402
 from tvm.relay import dataflow_pattern  # noqa: E402
 
 import vexatvm_internal  # noqa: E402
-from vexatvm_internal import patterns  # noqa: E402
-from vexatvm_internal.summary import summarize  # noqa: E402
-from vexatvm_internal import driver  # noqa: E402
+from vexatvm_internal import rewrites  # noqa: E402
+from vexatvm_internal.report.summary import summarize  # noqa: E402
+from vexatvm_internal.flow import driver  # noqa: E402
 from bert_onnx import LAYERS, SEQ, export_bert, export_vit  # noqa: E402
 from onnx_import import exact_onnx_import  # noqa: E402
 from relay_cpu import inline_composites, run  # noqa: E402
@@ -63,10 +63,10 @@ def test_layer_norm_needs_canonicalization(bert):
 def test_canonicalization_equals_tvms_rewrite(bert):
     # The rewrites type the graph only where it changed; TVM's rewrite types it before every callback.
     prepared = driver.prepare(bert[1], bert[2], ("vexa_fp32",), canonicalize=True)
-    main = dataflow_pattern.rewrite(list(patterns._canonical_rewrites(prepared)), prepared["main"], prepared)
+    main = dataflow_pattern.rewrite(list(rewrites._canonical_rewrites(prepared)), prepared["main"], prepared)
     expected = prepared.clone()
     expected["main"] = main
-    assert tvm.ir.structural_equal(patterns._canonicalize(prepared), relay.transform.InferType()(expected))
+    assert tvm.ir.structural_equal(rewrites._canonicalize(prepared), relay.transform.InferType()(expected))
 
 
 def test_canonicalization_raises_the_offloaded_share(bert):

@@ -25,8 +25,8 @@ from tvm import relay  # noqa: E402
 
 import vexatvm_internal  # noqa: E402
 from vexatvm_internal import cli  # noqa: E402
-from vexatvm_internal.picture import colour_of  # noqa: E402
-from vexatvm_internal.summary import summarize, summarize_regions, walk  # noqa: E402
+from vexatvm_internal.report.picture import colour_of  # noqa: E402
+from vexatvm_internal.report.summary import summarize, summarize_regions, walk  # noqa: E402
 from bert_onnx import LAYERS, export_bert  # noqa: E402
 from onnx_import import exact_onnx_import  # noqa: E402
 from relay_cpu import inline_composites, run  # noqa: E402

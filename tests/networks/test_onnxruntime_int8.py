@@ -22,10 +22,10 @@ import onnx  # noqa: E402
 from tvm import relay  # noqa: E402
 
 import vexatvm_internal  # noqa: E402
-from vexatvm_internal.summary import summarize  # noqa: E402
+from vexatvm_internal.report.summary import summarize  # noqa: E402
 from onnx_import import exact_onnx_import  # noqa: E402
 from relay_cpu import inline_composites, run  # noqa: E402
-from vexatvm_internal.verify import verify  # noqa: E402
+from vexatvm_internal.flow.check import verify  # noqa: E402
 
 pytestmark = pytest.mark.networks
 

@@ -11,7 +11,7 @@ import tvm
 from tvm import relay
 
 import vexatvm_internal
-from vexatvm_internal import driver
+from vexatvm_internal.flow import driver
 from vexatvm_standins.build_module import BuildConfig
 
 PRO, BASE, NANO = "vexa-pro", "vexa-base", "vexa-nano"

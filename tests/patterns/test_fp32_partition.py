@@ -14,7 +14,7 @@ from fp32_graphs import (B, D, NANO, NANO_KOV2, PRO, S, attention, attention_mas
                          attention_sliced, composites, conv, conv_nhwc, dense, encoder_layer, f32, gelu_erf, gelu_tanh,
                          hswish, hswish_onnx, inside, layer_norm, merge_unprepared, module, nearest, op_name, ops,
                          partition_forms, root_composite, silu, tensor, var)
-from vexatvm_internal import driver
+from vexatvm_internal.flow import driver
 
 
 def claimed(expr):

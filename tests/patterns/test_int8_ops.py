@@ -7,7 +7,7 @@ from tvm import relay
 from tvm.relay.dataflow_pattern import is_constant, is_op, wildcard
 
 from vexatvm_internal import patterns
-from vexatvm_internal import driver
+from vexatvm_internal.flow import driver
 from vexatvm_standins.build_module import BuildConfig
 from vexatvm_standins.relay_traversal import current_graph
 from int8_graphs import (

@@ -9,8 +9,8 @@ from tvm import relay
 from tvm.relay import dataflow_pattern
 
 import vexatvm_internal
-from vexatvm_internal import patterns
-from vexatvm_internal import driver
+from vexatvm_internal import rewrites
+from vexatvm_internal.flow import driver
 
 RNG = np.random.default_rng(0)
 
@@ -151,7 +151,7 @@ CASES = [
 def tvm_rewrite(mod):
     """_canonicalize's rewrites run by TVM's own rewrite, which types the graph before every callback."""
     out = mod.clone()
-    out["main"] = dataflow_pattern.rewrite(list(patterns._canonical_rewrites(mod)), mod["main"], mod)
+    out["main"] = dataflow_pattern.rewrite(list(rewrites._canonical_rewrites(mod)), mod["main"], mod)
     return relay.transform.InferType()(out)
 
 
@@ -159,7 +159,7 @@ def tvm_rewrite(mod):
 def test_rewrite_computes_the_same_and_enables_the_form(build, tables, gone, new, enabled):
     mod, shapes = build()
     prepared = driver.prepare(mod, None, tables)
-    rewritten = patterns._canonicalize(prepared)
+    rewritten = rewrites._canonicalize(prepared)
     assert tvm.ir.structural_equal(rewritten, tvm_rewrite(prepared))
     if gone:
         assert gone in ops(prepared) and gone not in ops(rewritten)
@@ -186,9 +186,9 @@ def test_forms_that_stay_as_they_are():
     # Repeating by 3 is a nearest resize too, but TVM's float source
     # coordinate i * (1 / 3) is not exact: left as it is.
     mod = driver.prepare(keras_repeat_upsampling(rows=3)[0], None, ("vexa",))
-    assert tvm.ir.structural_equal(patterns._canonicalize(mod), mod)
+    assert tvm.ir.structural_equal(rewrites._canonicalize(mod), mod)
     # Full-shape constants, cubes and float32 power of a computed value are untouched.
     x = relay.var("x", shape=(1, 2, 2, 4))
     y = relay.power(relay.add(relay.nn.relu(x), const(1, 2, 2, 4)), relay.const(3.0))
     mod = driver.prepare(tvm.IRModule.from_expr(relay.Function([x], y)), None, ("vexa_fp32",))
-    assert tvm.ir.structural_equal(patterns._canonicalize(mod), mod)
+    assert tvm.ir.structural_equal(rewrites._canonicalize(mod), mod)

@@ -27,7 +27,7 @@ def test_standins_are_importable_under_the_accelerator_names():
     # The partition flow's former home still gives the flow itself.
     from vexatvm_standins import driver as former
 
-    assert former is vexatvm_internal.driver and former.partition_for_vexa is vexatvm_internal.partition_for_vexa
+    assert former is vexatvm_internal.flow.driver and former.partition_for_vexa is vexatvm_internal.partition_for_vexa
 
 
 def test_real_extensions_are_never_replaced():
@@ -85,10 +85,10 @@ sys.modules.update({m.__name__: m for m in (vexa, build_module, relay_traversal)
 tvm.relay.annotation.tuple_netunion = lambda tup: tup
 from vexatvm_internal import partition_for_vexa
 from vexatvm_internal.examples import load_example
-from vexatvm_internal.summary import summarize
+from vexatvm_internal.report.summary import summarize
 mod, params, tables = load_example("int8-cnn")
 assert summarize(partition_for_vexa(mod, params, tables=tables, arch="vexa-nano"))["composites"]
-import vexatvm_internal.driver, vexatvm_internal.netunion
+import vexatvm_internal.flow.driver, vexatvm_internal.netunion
 print("ok")
 """
 

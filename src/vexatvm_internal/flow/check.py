@@ -24,7 +24,7 @@ STEP_TOLERANCE = 1
 def inline_accelerator(mod):
     """A module whose main is mod's with every accelerator region and
     composite function called in place of its body."""
-    from vexatvm_internal.patterns import _inline_accelerator_calls  # pylint: disable=import-outside-toplevel
+    from vexatvm_internal.rewrites import _inline_accelerator_calls  # pylint: disable=import-outside-toplevel
 
     regions = {}
     for gv, func in mod.functions.items():

@@ -236,7 +236,7 @@ def frontend_folds():
     import functools  # pylint: disable=import-outside-toplevel
     import importlib  # pylint: disable=import-outside-toplevel
 
-    from vexatvm_internal.patterns import _FrontendFolder, _FrontendTypes  # pylint: disable=import-outside-toplevel
+    from vexatvm_internal.rewrites import _FrontendFolder, _FrontendTypes  # pylint: disable=import-outside-toplevel
 
     folder, types = _FrontendFolder(), _FrontendTypes()
     modules = [importlib.import_module(name) for name in _FOLDING_MODULES]

@@ -22,7 +22,7 @@ import tempfile
 from tvm import relay
 from tvm.ir import Op
 
-from .summary import region_function as _region, size_text, type_bytes, walk
+from .summary import composite_name, inside_composites, region_function as _region, size_text, type_bytes, walk
 
 __all__ = ["render", "colour_of", "picture_graph"]
 
@@ -39,10 +39,7 @@ def colour_of(name):
 
 
 def _composite(call):
-    op = call.op
-    if isinstance(op, relay.Function) and op.attrs and "Composite" in op.attrs:
-        return str(op.attrs["Composite"])
-    return None
+    return composite_name(call.op)
 
 
 class _Node:
@@ -146,13 +143,7 @@ class _Graph:
 
 def _walk_outside_composites(body, visit):
     """walk, without entering composite functions: what a composite holds stays in its box."""
-    hidden = set()
-
-    def mark(node):
-        if isinstance(node, relay.Function) and node.attrs and "Composite" in node.attrs:
-            walk(node.body, lambda inner: hidden.add(inner.handle.value))
-
-    walk(body, mark)
+    hidden = inside_composites(body)
     walk(body, lambda node: None if node.handle.value in hidden else visit(node))
 
 

@@ -9,7 +9,7 @@ import tvm
 from tvm import relay
 from tvm.ir import Op
 
-__all__ = ["summarize", "summarize_regions", "region_function", "type_bytes", "size_text", "RefusalLog", "explain", "walk", "operator_names", "call_work"]
+__all__ = ["summarize", "summarize_regions", "region_function", "composite_name", "inside_composites", "type_bytes", "size_text", "RefusalLog", "explain", "walk", "operator_names", "call_work"]
 
 
 def region_function(mod, call):
@@ -20,6 +20,25 @@ def region_function(mod, call):
         if isinstance(func, relay.Function) and func.attrs and "Compiler" in func.attrs:
             return func
     return None
+
+
+def composite_name(node):
+    """The "Composite" name of a composite function; None for any other node."""
+    if isinstance(node, relay.Function) and node.attrs and "Composite" in node.attrs:
+        return str(node.attrs["Composite"])
+    return None
+
+
+def inside_composites(body):
+    """The handles of every node inside a composite function under ``body``."""
+    inside = set()
+
+    def mark(node):
+        if composite_name(node) is not None:
+            walk(node.body, lambda inner: inside.add(inner.handle.value))
+
+    walk(body, mark)
+    return inside
 
 
 def _children(node, regions):
@@ -90,8 +109,9 @@ def summarize(mod):
 
     def visit(node):
         nonlocal inside_work
-        if isinstance(node, relay.Function) and node.attrs and "Composite" in node.attrs:
-            composites[str(node.attrs["Composite"])] += 1
+        name = composite_name(node)
+        if name is not None:
+            composites[name] += 1
             counts, work = _operator_calls(node.body)
             inside.update(counts)
             inside_work += work
@@ -133,8 +153,7 @@ def summarize_regions(mod):
         target = func.attrs["Compiler"]
         counts, _ = _operator_calls(func.body)
         composites = collections.Counter()
-        walk(func.body, lambda n: composites.update(
-            [str(n.attrs["Composite"])] if isinstance(n, relay.Function) and n.attrs and "Composite" in n.attrs else []))
+        walk(func.body, lambda n: composites.update([name] if (name := composite_name(n)) is not None else []))
         inputs = [arg.checked_type for arg in node.args if not isinstance(arg, relay.Constant)]
         regions.append({
             "name": node.op.name_hint, "target": str(target), "operators": sum(counts.values()),
@@ -263,7 +282,7 @@ class RefusalLog:
     @staticmethod
     def annotate(mod):
         """mod with every call of main given a span of its own."""
-        from vexatvm_internal.patterns import _number_calls  # pylint: disable=import-outside-toplevel
+        from vexatvm_internal.rewrites import _number_calls  # pylint: disable=import-outside-toplevel
 
         out = mod.clone()
         out["main"] = _number_calls(mod["main"])
@@ -342,13 +361,7 @@ def explain(mod, log):
 
     Returns a list of {"operator", "line", "refused_by"} in program order; an
     item may carry a "note" that says why no entry could match there."""
-    inside = set()
-
-    def mark_composites(node):
-        if isinstance(node, relay.Function) and node.attrs and "Composite" in node.attrs:
-            walk(node.body, lambda inner: inside.add(inner.handle.value))
-
-    walk(mod["main"].body, mark_composites)
+    inside = inside_composites(mod["main"].body)
     report = []
 
     def visit(node):
