@@ -17,7 +17,17 @@ Relay is already imported, otherwise just before a module that binds them
 """
 
 import sys
+from typing import TYPE_CHECKING
 
+if TYPE_CHECKING:
+    from types import ModuleType
+    from typing import Any
+
+    # What __getattr__ gives, for type checkers; at run time imported on first use only.
+    from .flow.driver import partition_for_vexa
+    from .flow.reader import load_model
+
+_standins: "ModuleType | None"
 try:
     import vexatvm_standins as _standins
 except ImportError:  # deployed on the accelerator's own TVM extensions
@@ -53,7 +63,8 @@ if "tvm.relay" in sys.modules:
     _install_standins()
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> "Any":
+    value: object
     if name == "partition_for_vexa":
         from .flow.driver import partition_for_vexa as value  # pylint: disable=import-outside-toplevel
     elif name == "load_model":

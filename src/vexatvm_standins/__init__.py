@@ -21,7 +21,7 @@ _SUBMODULES = {
 }
 
 # Names under which a stand-in was put in place by install().
-installed = []
+installed: list[str] = []
 
 
 def _find_spec(name):

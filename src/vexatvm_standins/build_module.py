@@ -10,6 +10,8 @@ mapping (optionally with a "base" architecture and overridden parameters)::
 Scopes nest; leaving one restores the configuration that was current before.
 """
 
+from typing import ClassVar
+
 __all__ = ["BuildConfig", "DEFAULT_ARCH"]
 
 DEFAULT_ARCH = "vexa-pro"
@@ -18,7 +20,7 @@ DEFAULT_ARCH = "vexa-pro"
 class BuildConfig:
     """A build configuration; a context manager that makes itself current."""
 
-    current = None
+    current: ClassVar["BuildConfig | None"] = None
 
     def __init__(self, arch_config=None):
         self.arch_config = {"arch": DEFAULT_ARCH} if arch_config is None else arch_config

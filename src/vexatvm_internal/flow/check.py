@@ -84,8 +84,8 @@ def random_inputs(mod, params=None, seed=0):
         if param.name_hint in (params or {}):
             continue
         ty = param.checked_type if param.type_annotation is None else param.type_annotation
-        shape = [int(dim) if isinstance(dim, tvm.tir.IntImm) else None for dim in ty.shape]
-        if None in shape:
+        shape = [int(dim) for dim in ty.shape if isinstance(dim, tvm.tir.IntImm)]
+        if len(shape) != len(ty.shape):
             raise ValueError(f"input {param.name_hint} has no fixed shape; fix it with --input-shape")
         dtype = np.dtype(ty.dtype)
         if dtype.kind in "iu":

@@ -9,7 +9,13 @@ It runs on the platform's TVM extensions (``tvm.relay.vexa``): the
 accelerator's own, or the stand-ins where those are absent.
 """
 
+from collections.abc import Iterable, Mapping
+from typing import Any
+
+import numpy as np
+from tvm.ir import IRModule
 from tvm.relay.vexa.build_module import BuildConfig
+from tvm.runtime import NDArray
 
 from .preparation import DESIRED_LAYOUTS, FLOAT_TABLES, fold_constant_moves, prepare
 from .regions import FLOAT_TARGET, QUANTIZED_TARGET, form_regions
@@ -39,7 +45,9 @@ def partition(mod, params=None, tables=("vexa",), arch=None, wrap_check=None, af
     return mod
 
 
-def partition_for_vexa(mod, params=None, *, tables=("vexa",), arch=None, canonicalize=True, regions=False):
+def partition_for_vexa(mod: IRModule, params: Mapping[str, NDArray | np.ndarray] | None = None, *,
+                       tables: str | Iterable[str] = ("vexa",), arch: str | Mapping[str, Any] | None = None,
+                       canonicalize: bool = True, regions: bool = False) -> IRModule:
     """Partition ``mod`` for the accelerator with the registered pattern tables
     ``tables``, applied in order.
 

@@ -45,7 +45,7 @@ def has_fake_quantized_anchors(func):
     keeps its dequantized islands, which the int8 entries capture as they are."""
     from vexatvm_internal.report.summary import walk  # pylint: disable=import-outside-toplevel
 
-    found = []
+    found: list[relay.Call] = []
 
     def visit(node):
         if found or not isinstance(node, relay.Call) or not isinstance(node.op, tvm.ir.Op) or not node.args:

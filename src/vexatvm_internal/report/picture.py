@@ -162,7 +162,8 @@ def _block(fork, order, outputs):
     """The operations after ``fork`` up to the one where all its paths join
     again, when nothing else enters or leaves them and all are of its place
     (a residual or split-and-concatenate block); else []."""
-    visited, members = {id(fork)}, []
+    visited = {id(fork)}
+    members: list[_Node] = []
     pending = {id(c): c for c in fork.consumers}
     while pending and len(members) < BLOCK_LIMIT:
         node = min(pending.values(), key=lambda n: order[id(n)])
@@ -218,7 +219,7 @@ def picture_graph(mod):
             if a != b:
                 producers[b].add(a)
                 consumers[a].add(b)
-    first = {}
+    first: dict[int, _Node] = {}
     for node in nodes:
         first.setdefault(find(id(node)), node)
     boxed_outputs = {find(key) for key in outputs}
@@ -230,14 +231,15 @@ def picture_graph(mod):
         if (len(consumers[before]) == 1 and first[before].kind != "input" and before not in boxed_outputs
                 and first[before].place == first[box].place):
             join(top, box)
-    group_of, groups = {}, []
+    group_of: dict[int, int] = {}
+    groups: list[list[_Node]] = []
     for node in nodes:
         key = find(id(node))
         if key not in group_of:
             group_of[key] = len(groups)
             groups.append([])
         groups[group_of[key]].append(node)
-    edges = collections.OrderedDict()
+    edges: collections.OrderedDict[tuple[int, int], tuple[int, int]] = collections.OrderedDict()
     for node in nodes:
         for producer, size in node.producers:
             a, b = group_of[find(id(producer))], group_of[find(id(node))]
@@ -249,7 +251,7 @@ def picture_graph(mod):
 
 def _rows(group):
     """(name, count) per name in a group, in order of first appearance."""
-    counts = collections.OrderedDict()
+    counts: collections.OrderedDict[str, int] = collections.OrderedDict()
     for node in group:
         counts[node.name] = counts.get(node.name, 0) + 1
     return list(counts.items())

@@ -103,8 +103,8 @@ def summarize(mod):
     accelerator regions count as those called from main do.
     """
     every, every_work = _operator_calls(mod["main"].body, mod)  # walk enters called functions
-    inside = collections.Counter()
-    composites = collections.Counter()
+    inside: collections.Counter[str] = collections.Counter()
+    composites: collections.Counter[str] = collections.Counter()
     inside_work = 0
 
     def visit(node):
@@ -152,7 +152,7 @@ def summarize_regions(mod):
             return
         target = func.attrs["Compiler"]
         counts, _ = _operator_calls(func.body)
-        composites = collections.Counter()
+        composites: collections.Counter[str] = collections.Counter()
         walk(func.body, lambda n: composites.update([name] if (name := composite_name(n)) is not None else []))
         inputs = [arg.checked_type for arg in node.args if not isinstance(arg, relay.Constant)]
         regions.append({
@@ -201,7 +201,7 @@ def type_bytes(ty):
 def _operator_calls(expr, regions=None):
     """(operator name -> number of calls, their work) in expr, functions it
     calls included (and the regions of module ``regions``)."""
-    counts = collections.Counter()
+    counts: collections.Counter[str] = collections.Counter()
     work = 0
 
     def visit(node):
