@@ -46,14 +46,48 @@ def _install_standins():
         _standins.install()
 
 
-class _ExtensionsBeforeBinding:
-    """Import hook that puts the stand-ins in place just before a module in
-    _BIND_EXTENSIONS is imported. It finds no module itself."""
+_PLATFORM_PACKAGE = "tvm.relay.vexa"
+
+
+class _Installed:
+    """Loader of a module install() has put in sys.modules already."""
 
     @staticmethod
-    def find_spec(fullname, path=None, target=None):  # pylint: disable=unused-argument
+    def create_module(spec):
+        return sys.modules[spec.name]
+
+    @staticmethod
+    def exec_module(module):  # pylint: disable=unused-argument
+        return None
+
+    @staticmethod
+    def load_module(fullname):  # the legacy protocol, for completeness
+        return sys.modules[fullname]
+
+
+class _ExtensionsBeforeBinding:
+    """Import hook that puts the stand-ins in place just before a module in
+    _BIND_EXTENSIONS, or the platform's own package, is imported. It finds
+    only what install() put in place."""
+
+    installing = False
+
+    @classmethod
+    def find_spec(cls, fullname, path=None, target=None):  # pylint: disable=unused-argument
         if fullname in _BIND_EXTENSIONS:
             _install_standins()
+        elif fullname == _PLATFORM_PACKAGE and not cls.installing:
+            # TVM's Relay came after this package: the user reaches for the
+            # platform's names directly (tvm.relay.vexa.build_module, say).
+            cls.installing = True
+            try:
+                _install_standins()
+            finally:
+                cls.installing = False
+            if fullname in sys.modules:
+                import importlib.util  # pylint: disable=import-outside-toplevel
+
+                return importlib.util.spec_from_loader(fullname, _Installed(), is_package=True)
         return None
 
 

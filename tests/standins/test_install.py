@@ -97,6 +97,7 @@ print("ok")
     "import vexatvm_internal.patterns",
     "from vexatvm_internal import netunion",
     "from vexatvm_internal import partition_for_vexa",
+    "import tvm.relay",
 ])
 def test_standins_in_place_when_the_package_is_imported_before_tvm(statement):
     script = f"""
