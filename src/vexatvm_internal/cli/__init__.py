@@ -21,9 +21,12 @@ import argparse
 import os
 import sys
 
+from vexatvm_internal.errors import error_message
+
 from .arch import cmd_arch
-from .common import CliError, PROG, error_message, example_names
+from .common import CliError, PROG
 from .fuse import cmd_fuse
+from .models import example_names
 from .partition import cmd_partition
 
 
@@ -107,7 +110,8 @@ def build_parser():
         "--explain", action="store_true",
         help="for each operator left on the host, the table entries whose pattern matched there but whose check refused",
     )
-    partition.set_defaults(run=cmd_partition)
+    # The parser goes along so that --jobs can give each child process the same arguments.
+    partition.set_defaults(run=cmd_partition, parser=partition)
 
     fuse = commands.add_parser(
         "fuse",

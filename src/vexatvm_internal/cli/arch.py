@@ -4,7 +4,9 @@ import json
 
 import yaml
 
-from .common import CliError, require_parameter, builtin_architectures, describe, load_arch
+from .archs import builtin_architectures, describe, load_arch
+from .common import CliError
+from .native import require_parameter
 
 
 def _arch_from_args(args):

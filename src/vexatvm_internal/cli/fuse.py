@@ -2,9 +2,11 @@
 
 import json
 
-from vexatvm_internal.loading import error_line as _first_line
+from vexatvm_internal.errors import error_line
 
-from .common import CliError, require_writable, write_module, load_model, load_onnx
+from .common import CliError
+from .files import require_writable, write_module
+from .models import load_model, load_onnx
 
 
 def _called_globals(func):
@@ -24,7 +26,7 @@ def _check_fusable(models):
     """Name clashes fusion would resolve by losing a function, as errors the
     user must resolve: fusion carries over main and the quantized accelerator
     functions only, and an uncalled quantized function keeps its name."""
-    uncalled = {}
+    uncalled: dict[str, str] = {}
     for index, (label, mod) in enumerate(models, start=1):
         called = _called_globals(mod["main"])
         names = {gvar.name_hint for gvar in mod.get_global_vars()}
@@ -66,7 +68,7 @@ def cmd_fuse(args, out):
         fused, fused_params = netunion.fuse_netunion([m for _, m in models], params_list, args.share_input)
         fused = tvm.relay.transform.InferType()(fused)
     except tvm.TVMError as err:
-        raise CliError(f"fusion failed: {_first_line(err)}") from None
+        raise CliError(f"fusion failed: {error_line(err)}") from None
     if args.output:
         write_module(args.output, fused)
 

@@ -1,35 +1,22 @@
 """`vexatvm partition`: partition models for architectures and report what runs on the accelerator."""
 
+import argparse
 import collections
+import dataclasses
 import io
 import json
 import subprocess
 import sys
+from typing import Any, Iterable, Optional
 
-from vexatvm_internal.loading import error_line as _first_line
+from vexatvm_internal.errors import error_line, error_message
 
-from .common import (
-    CliError,
-    PROG,
-    Status,
-    HeldTvmLog,
-    error_message,
-    require_writable,
-    write_module,
-    load_arch,
-    load_model,
-    parse_input_shapes,
-)
-
-
-def pick_tables(mod):
-    """The tables for a graph: "vexa" for a quantized one, else the block
-    table and then the float table."""
-    from vexatvm_internal.summary import operator_names  # pylint: disable=import-outside-toplevel
-
-    if any(name.startswith("qnn.") for name in operator_names(mod["main"])):
-        return ("vexa",), "quantized graph"
-    return ("vexa_blocks", "vexa_fp32"), "float graph"
+from .archs import load_arch
+from .arguments import command_line
+from .common import CliError, PROG
+from .files import require_writable, write_module
+from .models import load_model, parse_input_shapes
+from .terminal import HeldTvmLog, Status
 
 
 def cmd_partition(args, out):
@@ -60,20 +47,19 @@ def _one_combination(args, model, arch):
     return report.getvalue(), None
 
 
+# Options the parent keeps: the combinations it runs, and what takes one only.
+_PARENT_ONLY = ("jobs", "svg", "png", "output")
+
+
 def _child_argv(args, model, arch):
-    """The command partitioning one combination in a process of its own: every
-    partition option but the models, --arch, --jobs and the pictures, quiet."""
-    argv = [sys.executable, "-m", "vexatvm_internal", "partition", "--quiet"]
-    argv += ["--arch", arch] if arch is not None else []
-    argv += ["--arch-file", args.arch_file] if args.arch_file is not None else []
-    for table in args.table or ():
-        argv += ["--table", table]
-    for shape in args.input_shape or ():
-        argv += ["--input-shape", shape]
-    argv.append("--canonicalize" if args.canonicalize else "--no-canonicalize")
-    argv += [flag for flag, on in (("--json", args.json), ("--verbose", args.verbose), ("--explain", args.explain),
-                                   ("--regions", args.regions), ("--verify", args.verify)) if on]
-    return argv + ["--", model]
+    """The command partitioning one combination in a process of its own, with
+    the parent's arguments but for the models, --arch and _PARENT_ONLY, quiet."""
+    parser = args.parser
+    child = argparse.Namespace(**vars(args))
+    for dest in _PARENT_ONLY:
+        setattr(child, dest, parser.get_default(dest))
+    child.model, child.arch, child.quiet = [model], None if arch is None else [arch], True
+    return [sys.executable, "-m", "vexatvm_internal", "partition"] + command_line(parser, child)
 
 
 def _combination_in_child(args, model, arch):
@@ -100,6 +86,7 @@ def _partition_combinations(args, combinations, out):
     """Every model on every architecture, models outer, in the order given.
     With --jobs above 1, that many run at once, each in a process of its own
     (TVM is not safe to fork once imported), so a crash ends only its own."""
+    results: Iterable[tuple[Optional[str], Optional[str]]]
     if args.jobs == 1:
         results = (_one_combination(args, model, arch) for model, arch in combinations)
         return _report_combinations(args, combinations, results, out)
@@ -116,7 +103,8 @@ def _partition_combinations(args, combinations, out):
 def _report_combinations(args, combinations, results, out):
     """Writes each report as it arrives, in the order of combinations; failures
     go to stderr, one line each. Exit status 1 when any failed."""
-    reports, failed = [], False
+    reports: list[Any] = []
+    failed = False
     for (model, arch), (text, error) in zip(combinations, results):
         if error is not None:
             failed = True
@@ -132,40 +120,103 @@ def _report_combinations(args, combinations, results, out):
     return 1 if failed else 0
 
 
+@dataclasses.dataclass
+class _LoadedModel:
+    """A model as loaded, with the tables to apply to it."""
+
+    mod: Any
+    params: Any
+    label: str
+    tables: tuple[str, ...]
+    picked_for: Optional[str]  # the kind of graph the tables were picked for, None when not picked
+
+
 def partition_one(args, model, arch_name, out):
     """Partitions one model for one architecture (a built-in name, or None for
     --arch-file or the current build configuration) and writes the report."""
     status = Status(not args.quiet)
-    status.show("loading TVM")
-    import tvm  # pylint: disable=import-outside-toplevel
-
-    from tqdm import tqdm  # pylint: disable=import-outside-toplevel
-
-    from vexatvm_internal.loading import dynamic_inputs  # pylint: disable=import-outside-toplevel
-    from vexatvm_internal.summary import SHARE_BASIS_TEXT, RefusalLog, explain, summarize, summarize_regions  # pylint: disable=import-outside-toplevel
-    from vexatvm_internal import driver  # pylint: disable=import-outside-toplevel
-    from vexatvm_internal.driver import resolve_tables  # pylint: disable=import-outside-toplevel
-
+    _load_tvm(status)
     chosen = load_arch(arch_name, args.arch_file)
     for path in (args.svg, args.png, args.output):
         require_writable(path)
+    loaded = _load(model, args, status)
+    log = _refusal_log(args)
+    composites = _partition(loaded, chosen[1] if chosen else None, log, args, status)
+    summary, dynamic = _summarize(loaded, composites, log)
+    partitioned = _form_regions(composites, summary, loaded.label, args, status) if args.regions else composites
+    if args.output:
+        write_module(args.output, partitioned)
+    if args.verify:
+        summary["verify"] = _verify(loaded, partitioned, args, status)
+    header = _header(loaded, dynamic, chosen, args)
+    _write_report(header, summary, args.json, out)
+    _write_pictures(partitioned, args, _picture_title(header, summary))
+    return _verdict(summary, loaded.label)
+
+
+def _load_tvm(status):
+    """TVM and the flow, imported while the status line says so."""
+    status.show("loading TVM")
+    # pylint: disable=import-outside-toplevel,unused-import
+    import tvm  # noqa: F401
+    import tqdm  # noqa: F401
+
+    from vexatvm_internal.flow import reader  # noqa: F401
+    from vexatvm_internal.report import summary  # noqa: F401
+    from vexatvm_internal.flow import driver  # noqa: F401
+
+
+def _load(model, args, status):
     input_shapes = parse_input_shapes(args.input_shape)
     status.show(f"importing {model}")
     mod, params, default_tables, label = load_model(model, input_shapes)
-    picked = None
-    if args.table:
-        tables = tuple(args.table)
+    tables, picked_for = _choose_tables(args.table, default_tables, mod)
+    return _LoadedModel(mod, params, label, tables, picked_for)
+
+
+def _choose_tables(asked, default_tables, mod):
+    """(tables, the kind of graph they were picked for or None): those asked
+    for, else the built-in example's, else those picked for the graph."""
+    from vexatvm_internal.flow import driver  # pylint: disable=import-outside-toplevel
+
+    if asked:
+        tables, picked_for = tuple(asked), None
     elif default_tables is not None:
-        tables = default_tables
+        tables, picked_for = default_tables, None
     else:
-        tables, picked = pick_tables(mod)
+        tables, picked_for = pick_tables(mod)
     try:
-        resolve_tables(tables)
+        driver.resolve_tables(tables)
     except ValueError as err:
         raise CliError(str(err)) from None
-    arch = chosen[1] if chosen else None
-    log = RefusalLog() if args.explain else None
-    entries = sum(len(table) for _, table in resolve_tables(tables))
+    return tables, picked_for
+
+
+def pick_tables(mod):
+    """The tables for a graph: "vexa" for a quantized one, else the block
+    table and then the float table."""
+    from vexatvm_internal.report.summary import operator_names  # pylint: disable=import-outside-toplevel
+
+    if any(name.startswith("qnn.") for name in operator_names(mod["main"])):
+        return ("vexa",), "quantized graph"
+    return ("vexa_blocks", "vexa_fp32"), "float graph"
+
+
+def _refusal_log(args):
+    """What --explain records of the checks that refused, or None."""
+    from vexatvm_internal.report.summary import RefusalLog  # pylint: disable=import-outside-toplevel
+
+    return RefusalLog() if args.explain else None
+
+
+def _partition(loaded, arch, log, args, status):
+    """The module with the composites merged in, a progress bar counting the table entries."""
+    import tvm  # pylint: disable=import-outside-toplevel
+    from tqdm import tqdm  # pylint: disable=import-outside-toplevel
+
+    from vexatvm_internal.flow import driver  # pylint: disable=import-outside-toplevel
+
+    entries = sum(len(table) for _, table in driver.resolve_tables(loaded.tables))
     status.show("preparing the graph")
 
     def prepared(mod):
@@ -178,54 +229,110 @@ def partition_one(args, model, arch_name, out):
               disable=args.quiet, file=sys.stderr) as progress:
         try:
             with HeldTvmLog(not args.verbose) as held:
-                partitioned = driver.partition(
-                    mod, params, tables, arch,
+                return driver.partition(
+                    loaded.mod, loaded.params, loaded.tables, arch,
                     wrap_check=log.wrap if log else None,
                     after_prepare=prepared,
                     on_entry=lambda name: progress.update(1),
                     canonicalize=args.canonicalize,
                 )
         except tvm.TVMError as err:
-            raise CliError(f"partitioning {label} failed: {_first_line(err)}") from None
+            raise CliError(f"partitioning {loaded.label} failed: {error_line(err)}") from None
         finally:
             status.clear()
-    summary = summarize(partitioned)
-    dynamic = dynamic_inputs(mod, params)
+
+
+def _summarize(loaded, composites, log):
+    """(summary of the composites, names of the inputs of dynamic shape)."""
+    from vexatvm_internal.flow.reader import dynamic_inputs  # pylint: disable=import-outside-toplevel
+    from vexatvm_internal.report.summary import explain, summarize  # pylint: disable=import-outside-toplevel
+
+    summary = summarize(composites)
+    dynamic = dynamic_inputs(loaded.mod, loaded.params)
     if log is not None:
-        summary["explain"] = explain(partitioned, log)
-    composites = partitioned
-    if args.regions:
-        status.show("forming accelerator regions")
-        try:
-            with HeldTvmLog(not args.verbose):
-                partitioned = driver.form_regions(partitioned)
-        except tvm.TVMError as err:
-            raise CliError(f"forming regions of {label} failed: {_first_line(err)}") from None
-        finally:
-            status.clear()
-        summary["regions"] = summarize_regions(partitioned)
-    if args.output:
-        write_module(args.output, partitioned)
-    if args.verify:
-        summary["verify"] = _verify(mod, partitioned, params, label, args, status)
+        summary["explain"] = explain(composites, log)
+    return summary, dynamic
+
+
+def _form_regions(composites, summary, label, args, status):
+    """The accelerator regions of the composites; their summary goes into summary."""
+    import tvm  # pylint: disable=import-outside-toplevel
+
+    from vexatvm_internal.flow import driver  # pylint: disable=import-outside-toplevel
+    from vexatvm_internal.report.summary import summarize_regions  # pylint: disable=import-outside-toplevel
+
+    status.show("forming accelerator regions")
+    try:
+        with HeldTvmLog(not args.verbose):
+            regions = driver.form_regions(composites)
+    except tvm.TVMError as err:
+        raise CliError(f"forming regions of {label} failed: {error_line(err)}") from None
+    finally:
+        status.clear()
+    summary["regions"] = summarize_regions(regions)
+    return regions
+
+
+def _verify(loaded, partitioned, args, status):
+    import tvm  # pylint: disable=import-outside-toplevel
+
+    from vexatvm_internal.flow.check import verify  # pylint: disable=import-outside-toplevel
+
+    status.show("building both for the CPU and comparing them")
+    try:
+        with HeldTvmLog(not args.verbose):
+            return verify(loaded.mod, partitioned, loaded.params)
+    except ValueError as err:
+        raise CliError(f"cannot verify {loaded.label}: {err}") from None
+    except tvm.TVMError as err:
+        raise CliError(f"verifying {loaded.label} failed: {error_line(err)}") from None
+    finally:
+        status.clear()
+
+
+def _header(loaded, dynamic, chosen, args):
+    """What the report says first: the model, tables, architecture and how it was read."""
     from tvm.relay.vexa.build_module import BuildConfig  # pylint: disable=import-outside-toplevel
 
     arch_label = chosen[0] if chosen else str(BuildConfig.current.arch_config.get("arch"))
-    picture_title = (f"{label}\ntables {', '.join(tables)} on {arch_label}: "
-                     f"{100.0 * summary['offloaded_share']:.1f}% of the work on the accelerator")
-    header = {"model": label, "tables": list(tables), "tables_picked_for": picked, "architecture": arch_label,
-              "canonicalized": bool(args.canonicalize), "dynamic_inputs": dynamic}
-    if args.json:
+    return {"model": loaded.label, "tables": list(loaded.tables), "tables_picked_for": loaded.picked_for,
+            "architecture": arch_label, "canonicalized": bool(args.canonicalize), "dynamic_inputs": dynamic}
+
+
+def _picture_title(header, summary):
+    return (f"{header['model']}\ntables {', '.join(header['tables'])} on {header['architecture']}: "
+            f"{100.0 * summary['offloaded_share']:.1f}% of the work on the accelerator")
+
+
+def _write_report(header, summary, as_json, out):
+    if as_json:
         json.dump({**header, **summary}, out, indent=2)
         out.write("\n")
-        _write_pictures(partitioned if args.regions else composites, args, picture_title)
-        return _verdict(summary, label)
-    out.write(f"model: {label}\n")
-    out.write(f"tables: {', '.join(tables)}" + (f" (picked for a {picked})" if picked else "") + "\n")
-    out.write(f"architecture: {arch_label}\n")
-    if dynamic:
-        out.write(f"dynamic inputs: {', '.join(dynamic)} (fix them with --input-shape NAME=D1,D2,...)\n")
+        return
+    _print_header(header, out)
+    _print_composites(summary, out)
+    if "regions" in summary:
+        _print_regions(summary["regions"], out)
+    if "explain" in summary:
+        _print_explanation(summary["explain"], out)
+    if "verify" in summary:
+        _print_verification(summary["verify"], out)
+
+
+def _print_header(header, out):
+    picked_for = header["tables_picked_for"]
+    out.write(f"model: {header['model']}\n")
+    out.write(f"tables: {', '.join(header['tables'])}" + (f" (picked for a {picked_for})" if picked_for else "") + "\n")
+    out.write(f"architecture: {header['architecture']}\n")
+    if header["dynamic_inputs"]:
+        out.write(f"dynamic inputs: {', '.join(header['dynamic_inputs'])} "
+                  "(fix them with --input-shape NAME=D1,D2,...)\n")
     out.write("\n")
+
+
+def _print_composites(summary, out):
+    from vexatvm_internal.report.summary import SHARE_BASIS_TEXT  # pylint: disable=import-outside-toplevel
+
     rows = [["composite", "count"]] + [[name, str(n)] for name, n in summary["composites"].items()]
     width = max(len(row[0]) for row in rows)
     for name, count in rows:
@@ -236,31 +343,6 @@ def partition_one(args, model, arch_name, out):
     out.write(f"operators inside composites: {summary['offloaded']} of {summary['operators']} ({op_share:.1f}%)\n")
     host = summary["host_operators"]
     out.write("left on the host: " + (", ".join(f"{op} {n}" for op, n in host.items()) or "nothing") + "\n")
-    if "regions" in summary:
-        _print_regions(summary["regions"], out)
-    if "explain" in summary:
-        _print_explanation(summary["explain"], out)
-    if "verify" in summary:
-        _print_verification(summary["verify"], out)
-    _write_pictures(partitioned if args.regions else composites, args, picture_title)
-    return _verdict(summary, label)
-
-
-def _verify(mod, partitioned, params, label, args, status):
-    import tvm  # pylint: disable=import-outside-toplevel
-
-    from vexatvm_internal.verify import verify  # pylint: disable=import-outside-toplevel
-
-    status.show("building both for the CPU and comparing them")
-    try:
-        with HeldTvmLog(not args.verbose):
-            return verify(mod, partitioned, params)
-    except ValueError as err:
-        raise CliError(f"cannot verify {label}: {err}") from None
-    except tvm.TVMError as err:
-        raise CliError(f"verifying {label} failed: {_first_line(err)}") from None
-    finally:
-        status.clear()
 
 
 def _print_verification(outputs, out):
@@ -285,7 +367,7 @@ def _verdict(summary, label):
 
 
 def _print_regions(regions, out, shown=8):
-    from vexatvm_internal.summary import size_text as _size  # pylint: disable=import-outside-toplevel
+    from vexatvm_internal.report.summary import size_text as _size  # pylint: disable=import-outside-toplevel
 
     targets = ", ".join(f"{target} {n}" for target, n in regions["targets"].items())
     out.write(f"\naccelerator regions: {regions['count']}" + (f" ({targets})" if targets else "") + "\n")
@@ -308,8 +390,8 @@ def _write_pictures(partitioned, args, title):
     for the picture where --regions did not)."""
     if not (args.svg or args.png):
         return
-    from vexatvm_internal import driver  # pylint: disable=import-outside-toplevel
-    from vexatvm_internal.picture import render  # pylint: disable=import-outside-toplevel
+    from vexatvm_internal.flow import driver  # pylint: disable=import-outside-toplevel
+    from vexatvm_internal.report.picture import render  # pylint: disable=import-outside-toplevel
 
     if not args.regions:
         with HeldTvmLog(not args.verbose):
@@ -331,7 +413,7 @@ def _write_pictures(partitioned, args, title):
 
 def _print_explanation(report, out):
     """Per host operator: how many calls, and which entries matched there but refused."""
-    by_op = collections.OrderedDict()
+    by_op: collections.OrderedDict[str, list[Any]] = collections.OrderedDict()
     for item in report:
         calls, refusals = by_op.setdefault(item["operator"], [0, collections.Counter()])
         by_op[item["operator"]][0] = calls + 1

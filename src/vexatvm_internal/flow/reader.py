@@ -3,6 +3,15 @@ saved with ``tvm.ir.save_json``."""
 
 import contextlib
 import os
+from typing import TYPE_CHECKING
+
+from vexatvm_internal.errors import error_line
+
+if TYPE_CHECKING:  # load_model's annotations; TVM is imported only where a model is read
+    from collections.abc import Mapping, Sequence
+
+    from tvm.ir import IRModule
+    from tvm.runtime import NDArray
 
 __all__ = ["load_model", "ModelError", "dynamic_inputs"]
 
@@ -16,7 +25,8 @@ _FRONTEND_ERRORS = (ValueError, KeyError, NotImplementedError, AttributeError, I
                     AssertionError, RuntimeError)
 
 
-def load_model(path, *, input_shapes=None):
+def load_model(path: str, *, input_shapes: "Mapping[str, Sequence[int]] | None" = None
+               ) -> "tuple[IRModule, dict[str, NDArray]]":
     """(mod, params) of a model file, as ``vexatvm partition`` imports it.
 
     ``path`` is an ONNX file (``.onnx``), a TFLite flatbuffer (``.tflite``),
@@ -304,9 +314,3 @@ def dynamic_inputs(mod, params=None):
             names.append(param.name_hint)
     return names
 
-
-def error_line(err):
-    """The line of an error message that says what went wrong."""
-    lines = [line.strip() for line in str(err).splitlines() if line.strip()]
-    # TVM errors end with the message after a traceback.
-    return lines[-1] if lines else type(err).__name__
