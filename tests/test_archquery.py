@@ -48,6 +48,9 @@ def test_builtin_architectures(arch):
         ({"base": "vexa-nano", "channels": 48, "has_kov2": True}, "48", "1", False),
         ({"base": "vexa-pro", "has_kov2": False, "operators": ["Conv2d"]}, "128", "", False),
         ({"channels": 16, "max_kernel_side": 3, "operators": ["TransposedConv2d"]}, "16", None, True),
+        # Every spelling of false is false; operators as the text "operators" answers with.
+        ({"base": "vexa-pro", "has_kov2": "0", "operators": "Conv2d, TransposedConv2d"}, "128", "", True),
+        ({"base": "vexa-pro", "has_kov2": "No", "operators": "Conv2d"}, "128", "", False),
     ],
 )
 def test_inline_descriptions(config, channels, has_kov2, tconv):

@@ -3,7 +3,10 @@
  * The architecture is given as YAML text (what Python's yaml.safe_dump writes):
  * either a build configuration whose "arch" entry names a built-in
  * architecture, or an inline description (optionally starting from a built-in
- * "base"). Both calls are safe to make from several threads at once. */
+ * "base"). A description's "operators" is a list or one comma-separated
+ * string; a built-in flag parameter (has_kov2) takes any of 1/0, true/false,
+ * yes/no, on/off (any case, quoted or not) or ''. Both calls are safe to
+ * make from several threads at once. */
 #ifndef VEXAKOV_H
 #define VEXAKOV_H
 
@@ -22,7 +25,8 @@
 /* arch is longer than VEXAKOV_MAX_ARCH_BYTES; rejected before parsing. */
 #define VEXAKOV_E_TOO_LARGE 2
 /* Not YAML, not exactly one document, nested deeper than VEXAKOV_MAX_DEPTH,
- * or YAML of the wrong shape (root not a mapping, non-scalar parameter, ...). */
+ * or YAML of the wrong shape (root not a mapping, non-scalar parameter, a
+ * flag that is neither true nor false, ...). */
 #define VEXAKOV_E_MALFORMED 3
 /* "arch" or "base" names no built-in architecture. */
 #define VEXAKOV_E_UNKNOWN_ARCH 4

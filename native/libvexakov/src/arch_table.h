@@ -2,6 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace vexakov {
 
@@ -19,5 +23,13 @@ const BuiltinArch* builtin_archs(std::size_t* count);
 
 // nullptr when `name` is not a built-in architecture (exact match).
 const BuiltinArch* find_builtin_arch(const char* name, std::size_t len);
+
+// The parameters of a built-in, in the order "parameters" reports them:
+// integers in decimal, flags "1" or "".
+std::vector<std::pair<std::string, std::string>> builtin_params(const BuiltinArch& a);
+
+// Whether `name` is a built-in parameter that holds a true/false flag; a
+// description's value for it is read as a flag too.
+bool is_flag_param(std::string_view name);
 
 }  // namespace vexakov

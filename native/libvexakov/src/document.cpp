@@ -136,6 +136,29 @@ enum class Value { kAbsent, kPresent, kBad };
 
 bool has_nul(const std::string& s) { return s.find('\0') != std::string::npos; }
 
+std::string ascii_lower(std::string_view s) {
+  std::string lower;
+  for (char c : s) lower.push_back(char(c >= 'A' && c <= 'Z' ? c + 32 : c));
+  return lower;
+}
+
+// A flag as "1" or "", from any of the ways writers spell one ('0', no,
+// False, ...). Every false spelling must read as "": the checks test the
+// text's truth, so a non-empty "0" would turn the flag on. False when the
+// text is no flag at all.
+bool flag_value(const std::string& text, std::string* out) {
+  const std::string lower = ascii_lower(text);
+  if (lower == "1" || lower == "true" || lower == "yes" || lower == "on") {
+    out->assign("1");
+    return true;
+  }
+  if (lower.empty() || lower == "0" || lower == "false" || lower == "no" || lower == "off") {
+    out->clear();
+    return true;
+  }
+  return false;
+}
+
 // A parameter value as the Python side would read it back as text.
 Value scalar_value(const YNode& n, std::string* out) {
   if (n.kind == YNode::kNull) return Value::kAbsent;
@@ -155,8 +178,7 @@ Value scalar_value(const YNode& n, std::string* out) {
     if (classify_plain(n.text) != PlainKind::Int) return Value::kBad;
     kind = PlainKind::Int;
   } else if (tag == "tag:yaml.org,2002:bool") {
-    std::string lower;
-    for (char c : n.text) lower.push_back(char(c >= 'A' && c <= 'Z' ? c + 32 : c));
+    const std::string lower = ascii_lower(n.text);
     if (lower == "yes" || lower == "true" || lower == "on") {
       out->assign("1");
       return Value::kPresent;
@@ -198,21 +220,19 @@ const YNode* key_scalar(const std::vector<YNode>& nodes, uint32_t idx) {
   return &k;
 }
 
-std::vector<std::pair<std::string, std::string>> builtin_params(const BuiltinArch& a) {
-  return {
-      {"channels", std::to_string(a.channels)},
-      {"max_kernel_side", std::to_string(a.max_kernel_side)},
-      {"has_kov2", a.has_kov2 ? "1" : ""},
-      {"sram_kib", std::to_string(a.sram_kib)},
-  };
-}
-
-std::vector<std::string> split_operators(const char* list) {
+// A comma-separated list, as "operators" answers it: the same text given back
+// as a description must mean the same list. Items are trimmed and empty ones
+// skipped, so "Conv2d, Dense," is two operators.
+std::vector<std::string> split_operators(std::string_view rest) {
+  constexpr std::string_view kSpace = " \t\r\n";
   std::vector<std::string> ops;
-  std::string_view rest(list);
-  while (!rest.empty()) {
+  while (true) {
     size_t comma = rest.find(',');
-    ops.emplace_back(rest.substr(0, comma));
+    std::string_view item = rest.substr(0, comma);
+    size_t first = item.find_first_not_of(kSpace);
+    if (first != std::string_view::npos) {
+      ops.emplace_back(item.substr(first, item.find_last_not_of(kSpace) + 1 - first));
+    }
     if (comma == std::string_view::npos) break;
     rest.remove_prefix(comma + 1);
   }
@@ -228,7 +248,7 @@ void start_from(const BuiltinArch& a, Outcome* o) {
 int resolve_description(const std::vector<YNode>& nodes, const YNode& desc,
                         Outcome* o) {
   const YNode* base = nullptr;
-  const YNode* ops = nullptr;
+  std::optional<std::vector<std::string>> ops;
   std::vector<std::pair<std::string, std::optional<std::string>>> overrides;
   std::unordered_set<std::string> seen;
 
@@ -245,11 +265,16 @@ int resolve_description(const std::vector<YNode>& nodes, const YNode& desc,
       base = value.kind == YNode::kNull ? nullptr : &value;
     } else if (name == "operators") {
       if (value.kind == YNode::kNull) continue;
+      if (is_string_scalar(value)) {
+        ops = split_operators(value.text);
+        continue;
+      }
       if (value.kind != YNode::kSeq) return VEXAKOV_E_MALFORMED;
+      ops.emplace();
       for (uint32_t e : value.items) {
         if (!is_string_scalar(nodes[e])) return VEXAKOV_E_MALFORMED;
+        ops->push_back(nodes[e].text);
       }
-      ops = &value;
     } else if (name == "arch" || name == "parameters" || name == "builtin_architectures") {
       // Would shadow a query name or make the document ambiguous.
       return VEXAKOV_E_MALFORMED;
@@ -262,6 +287,7 @@ int resolve_description(const std::vector<YNode>& nodes, const YNode& desc,
           overrides.emplace_back(name, std::nullopt);
           break;
         case Value::kPresent:
+          if (is_flag_param(name) && !flag_value(text, &text)) return VEXAKOV_E_MALFORMED;
           overrides.emplace_back(name, std::move(text));
           break;
       }
@@ -273,10 +299,7 @@ int resolve_description(const std::vector<YNode>& nodes, const YNode& desc,
     if (a == nullptr) return VEXAKOV_E_UNKNOWN_ARCH;
     start_from(*a, o);
   }
-  if (ops != nullptr) {
-    o->operators.clear();
-    for (uint32_t e : ops->items) o->operators.push_back(nodes[e].text);
-  }
+  if (ops) o->operators = std::move(*ops);
 
   std::unordered_map<std::string, size_t> pos;
   for (size_t i = 0; i < o->params.size(); ++i) pos.emplace(o->params[i].first, i);

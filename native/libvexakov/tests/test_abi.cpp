@@ -216,11 +216,28 @@ TEST(Documents, InlineWithBaseOverridesAndExtends) {
       {"base: ~\nchannels: 8\n", "parameters", Ok("channels")},
       {"base: vexa-pro\nhas_kov2: off\n", "has_kov2", Ok("")},
       {"base: vexa-nano\nhas_kov2: Yes\n", "has_kov2", Ok("1")},
+      // a flag reads as one whatever its spelling: a false one must be ""
+      {"base: vexa-pro\nhas_kov2: 0\n", "has_kov2", Ok("")},
+      {"base: vexa-pro\nhas_kov2: '0'\n", "has_kov2", Ok("")},
+      {"base: vexa-pro\nhas_kov2: \"No\"\n", "has_kov2", Ok("")},
+      {"base: vexa-pro\nhas_kov2: fAlSe\n", "has_kov2", Ok("")},
+      {"base: vexa-pro\nhas_kov2: ''\n", "has_kov2", Ok("")},
+      {"has_kov2: 'off'\n", "parameters", Ok("has_kov2")},
+      {"base: vexa-nano\nhas_kov2: 1\n", "has_kov2", Ok("1")},
+      {"base: vexa-nano\nhas_kov2: 'TRUE'\n", "has_kov2", Ok("1")},
+      {"base: vexa-nano\nvendor_flag: '0'\n", "vendor_flag", Ok("0")},
+      // operators as the comma-separated text "operators" answers with
+      {"base: vexa-pro\noperators: Conv2d,Dense\n", "operators", Ok("Conv2d,Dense")},
+      {"base: vexa-pro\noperators: ' Conv2d , ,Dense,'\n", "operators", Ok("Conv2d,Dense")},
+      {"base: vexa-pro\noperators: Softmax\n", "operators", Ok("Softmax")},
+      {"base: vexa-pro\noperators: ''\n", "operators", Ok("")},
       {"base: vexa-nano\nsram_kib: 0x400\n", "sram_kib", Ok("1024")},
   });
   EXPECT_TRUE(Supports(d3, "Softmax"));
   EXPECT_FALSE(Supports(d3, "Add"));
   EXPECT_FALSE(Supports("base: vexa-pro\noperators: []\n", "Conv2d"));
+  EXPECT_TRUE(Supports("operators: Conv2d, Dense\n", "Dense"));
+  EXPECT_FALSE(Supports("operators: Conv2d, Dense\n", " Dense"));
 }
 
 TEST(Documents, InlineWithoutBaseDefinesEverything) {
@@ -384,7 +401,12 @@ TEST(Statuses, MalformedDocuments) {
       "~: 1\n",                                    // null key
       "base: [vexa-pro]\n",                        //
       "base: {name: vexa-pro}\n",                  //
-      "operators: Conv2d\n",                       // not a list
+      "operators: 12\n",                           // neither a list nor text
+      "operators: true\n",                         //
+      "has_kov2: 2\n",                             // a flag neither true nor false
+      "has_kov2: maybe\n",                         //
+      "base: vexa-pro\nhas_kov2: 0.0\n",           //
+      "arch:\n  has_kov2: 'nope'\n",              //
       "operators: [1]\n",                          // not strings
       "operators: [true]\n",                       //
       "operators: [~]\n",                          //

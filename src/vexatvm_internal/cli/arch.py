@@ -4,7 +4,7 @@ import json
 
 import yaml
 
-from .archs import builtin_architectures, describe, load_arch
+from .archs import builtin_architectures, describe, known_operators, load_arch
 from .common import CliError
 from .native import require_parameter
 
@@ -43,6 +43,10 @@ def cmd_arch(args, out):
         if args.supports is not None:
             from vexatvm_internal.archquery import arch_supports_operator  # pylint: disable=import-outside-toplevel
 
+            # A misspelt name would answer "no" like an operator the architecture lacks.
+            known = known_operators(text)
+            if args.supports not in known:
+                raise CliError(f"unknown operator {args.supports!r} (known: {', '.join(known)})")
             supported = arch_supports_operator(text, args.supports)
             if args.json:
                 json.dump({"architecture": label, "operator": args.supports, "supported": supported}, out)
