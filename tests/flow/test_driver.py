@@ -161,10 +161,23 @@ def test_checks_see_the_graph_they_are_matched_in_and_the_architecture():
     assert SEEN["arch"] == ["vexa-base", "vexa-base", inline, inline]
 
 
-def test_unknown_table():
+@pytest.mark.parametrize("tables, arch, message", [
+    (("test_plain", "no_such_table"), None, r"unknown pattern table 'no_such_table' \(tables: vexa, vexa_blocks, vexa_fp32, "),
+    (("test_plain",), "vexa-nanoo", r"unknown architecture 'vexa-nanoo' \(built-in: vexa-nano, vexa-base, vexa-pro\)"),
+    (("test_plain",), {"base": "vexa-nanoo"}, "unknown architecture 'vexa-nanoo'"),
+])
+def test_unknown_table_or_architecture(tables, arch, message):
     mod, _ = conv_net()
-    with pytest.raises(ValueError, match="unknown pattern table 'no_such_table'"):
-        vexatvm_internal.partition_for_vexa(mod, tables=("test_plain", "no_such_table"))
+    with pytest.raises(ValueError, match=message):
+        vexatvm_internal.partition_for_vexa(mod, tables=tables, arch=arch)
+
+
+def test_tables_picked_from_the_graph_by_default():
+    # As the command picks them: the float tables for a float graph.
+    mod, params = conv_net()
+    picked = vexatvm_internal.partition_for_vexa(mod, params, arch="vexa-pro")
+    explicit = vexatvm_internal.partition_for_vexa(mod, params, tables=("vexa_blocks", "vexa_fp32"), arch="vexa-pro")
+    assert tvm.ir.structural_equal(picked, explicit) and any(name.startswith("vexa_fp32.") for name in composites(picked))
 
 
 def test_modules_with_several_functions_take_the_pass_path():

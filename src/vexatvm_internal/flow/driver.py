@@ -19,17 +19,36 @@ from tvm.runtime import NDArray
 
 from .preparation import DESIRED_LAYOUTS, FLOAT_TABLES, fold_constant_moves, prepare
 from .regions import FLOAT_TARGET, QUANTIZED_TARGET, form_regions
-from .tables import merge_entries, resolve_tables
+from .tables import merge_entries, pick_tables, resolve_tables
 
-__all__ = ["partition_for_vexa", "partition", "prepare", "merge_entries", "resolve_tables", "fold_constant_moves",
-           "form_regions", "FLOAT_TABLES", "DESIRED_LAYOUTS", "QUANTIZED_TARGET", "FLOAT_TARGET"]
+__all__ = ["partition_for_vexa", "partition", "prepare", "merge_entries", "resolve_tables", "pick_tables",
+           "fold_constant_moves", "form_regions", "require_architecture", "FLOAT_TABLES", "DESIRED_LAYOUTS",
+           "QUANTIZED_TARGET", "FLOAT_TARGET"]
 
 
-def partition(mod, params=None, tables=("vexa",), arch=None, wrap_check=None, after_prepare=None,
+def require_architecture(arch):
+    """Refuses, with ValueError, a built-in architecture name (or an inline
+    description's base) that libvexakov does not know, listing the names it does."""
+    name = arch.get("base") if isinstance(arch, Mapping) else arch
+    if not isinstance(name, str):
+        return
+    import yaml  # pylint: disable=import-outside-toplevel
+
+    from vexatvm_internal.archquery import _archquery_parameter  # pylint: disable=import-outside-toplevel
+
+    known = (_archquery_parameter(yaml.safe_dump({}), "builtin_architectures") or "").split(",")
+    if name not in known:
+        raise ValueError(f"unknown architecture {name!r} (built-in: {', '.join(known)})")
+
+
+def partition(mod, params=None, tables=None, arch=None, wrap_check=None, after_prepare=None,
               on_entry=None, canonicalize=True):
     """partition_for_vexa, with hooks for tools that time, explain or report
     progress: ``wrap_check`` and ``on_entry`` (see merge_entries), and
     ``after_prepare(mod)``, which returns the module the tables then run on."""
+    if tables is None:
+        tables, _ = pick_tables(mod)
+    require_architecture(arch)
     resolved = resolve_tables(tables)
     mod = prepare(mod, params, [name for name, _ in resolved], canonicalize)
     if canonicalize:
@@ -46,14 +65,17 @@ def partition(mod, params=None, tables=("vexa",), arch=None, wrap_check=None, af
 
 
 def partition_for_vexa(mod: IRModule, params: Mapping[str, NDArray | np.ndarray] | None = None, *,
-                       tables: str | Iterable[str] = ("vexa",), arch: str | Mapping[str, Any] | None = None,
+                       tables: str | Iterable[str] | None = None, arch: str | Mapping[str, Any] | None = None,
                        canonicalize: bool = True, regions: bool = False) -> IRModule:
     """Partition ``mod`` for the accelerator with the registered pattern tables
-    ``tables``, applied in order.
+    ``tables``, applied in order. With ``tables=None`` (the default) they are
+    picked from the graph as ``vexatvm partition`` picks them: "vexa" for a
+    quantized graph (one with QNN operators), else "vexa_blocks" then
+    "vexa_fp32".
 
     ``params`` are bound as constants first. ``arch`` is a built-in
     architecture name, an inline description mapping, or None for the current
-    ``BuildConfig``. With ``canonicalize`` (the default), forms real exports
+    ``BuildConfig``; an unknown name raises ValueError. With ``canonicalize`` (the default), forms real exports
     take are first rewritten into the forms the tables capture (equivalent up
     to float rounding); ``canonicalize=False`` gives exactly the plain
     preparation: InferType, ConvertLayout, FoldConstant (float tables only),

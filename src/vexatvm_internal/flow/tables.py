@@ -18,7 +18,7 @@ from tvm.relay.vexa import relay_traversal
 
 from .preparation import table_names
 
-__all__ = ["resolve_tables", "merge_entries", "current_graph"]
+__all__ = ["resolve_tables", "pick_tables", "merge_entries", "current_graph"]
 
 # Modules that register tables when imported, loaded before any table lookup.
 _TABLE_MODULES = ("vexatvm_internal.patterns", "vexatvm_internal.blockpatterns")
@@ -37,9 +37,26 @@ def resolve_tables(tables):
     for name in table_names(tables):
         table = get_pattern_table(name)
         if table is None:
-            raise ValueError(f"unknown pattern table {name!r}")
+            raise ValueError(f"unknown pattern table {name!r} (tables: {', '.join(_vexa_tables())})")
         resolved.append((name, table))
     return resolved
+
+
+def _vexa_tables():
+    from tvm.relay.op.contrib.register import _PATTERN_TABLES  # pylint: disable=import-outside-toplevel
+
+    return sorted(name for name in _PATTERN_TABLES if name.startswith("vexa"))
+
+
+def pick_tables(mod):
+    """(tables, the kind of graph they were picked for) of a module as
+    imported: "vexa" for a quantized graph (one with QNN operators), else
+    the block table and then the float table."""
+    from vexatvm_internal.report.summary import operator_names  # pylint: disable=import-outside-toplevel
+
+    if any(name.startswith("qnn.") for name in operator_names(mod["main"])):
+        return ("vexa",), "quantized graph"
+    return ("vexa_blocks", "vexa_fp32"), "float graph"
 
 
 def _optimizable(func):
