@@ -58,10 +58,31 @@ def test_arch_table_and_single_queries(tmp_path):
     assert json.loads(out) == {"has_kov2": "1"}
 
     desc = tmp_path / "desc.yaml"
-    desc.write_text("base: vexa-nano\nchannels: 48\nhas_kov2: true\n")
+    desc.write_text("base: vexa-nano\nchannels: 48\nhas_kov2: true\noperators: Conv2d, MyOp\n")
     assert run("arch", "--arch-file", str(desc), "channels")[:2] == (0, "48\n")
     code, out, _ = run("arch", "--arch-file", str(desc), "--json")
     assert json.loads(out)[str(desc)]["has_kov2"] == "1"
+    # Operators the description alone knows are known; a known one it lacks is a plain "no".
+    assert run("arch", "--arch-file", str(desc), "--supports", "MyOp")[:2] == (0, "yes\n")
+    assert run("arch", "--arch-file", str(desc), "--supports", "Dense")[:2] == (0, "no\n")
+
+
+def test_arch_json_reads_back_as_arch_file(tmp_path):
+    from vexatvm_internal.cli.archs import load_arch
+
+    _, listed, _ = run("arch", "--json")
+    for name, values in json.loads(listed).items():
+        # The whole printed mapping, and the description under its name.
+        whole, inner = tmp_path / f"{name}.json", tmp_path / f"{name}.yaml"
+        whole.write_text(run("arch", name, "--json")[1])
+        inner.write_text(yaml.safe_dump(values))
+        for path in (whole, inner):
+            code, out, err = run("arch", "--arch-file", str(path), "--json")
+            assert (code, err) == (0, "")
+            assert json.loads(out) == {str(path): values}
+        # Printed as text, read back typed, as the build configuration gets it.
+        arch = load_arch(arch_file=str(whole))[1]
+        assert arch["channels"] == int(values["channels"]) and arch["has_kov2"] is bool(values["has_kov2"])
 
 
 @pytest.mark.parametrize(
@@ -71,7 +92,14 @@ def test_arch_table_and_single_queries(tmp_path):
         (["arch", "vexa-nano", "no_such_param"], None, "unknown parameter"),
         (["arch", "--arch-file", "{file}"], "channels: [1, 2\n", "malformed YAML in"),
         (["arch", "--arch-file", "{file}"], "- just\n- a list\n", "must be a mapping"),
-        (["arch", "--arch-file", "{file}"], "base: no-such-arch\n", "unknown architecture"),
+        (["arch", "--arch-file", "{file}"], "base: no-such-arch\n",
+         "base: unknown architecture 'no-such-arch' (built-in: vexa-nano, vexa-base, vexa-pro)"),
+        (["arch", "--arch-file", "{file}"], "base: vexa-nano\nchanels: 48\n",
+         "unknown key 'chanels' (known keys: base, operators, arch, channels, max_kernel_side, has_kov2, sram_kib)"),
+        (["arch", "--arch-file", "{file}"], "base: vexa-nano\nchannels: lots\n", "channels must be an integer, not 'lots'"),
+        (["arch", "--arch-file", "{file}"], "base: vexa-pro\nhas_kov2: maybe\n", "has_kov2 must be a boolean"),
+        (["arch", "--arch-file", "{file}"], "operators: [Conv2d, 1]\n", "operators must be a list of operator names"),
+        (["arch", "vexa-nano", "--supports", "conv2d"], None, "unknown operator 'conv2d' (known: Conv2d, "),
         (["arch", "--arch-file", "{missing}"], None, "cannot read"),
     ],
 )
@@ -188,6 +216,20 @@ def test_partition_model_files(tmp_path):
         (["partition", "{file}", "--input-shape", "y=1,a"], None, "expected NAME=D1,D2,..."),
         (["partition", "int8-cnn", "--input-shape", "x=1"], None, "a built-in example has fixed input shapes"),
         (["partition", "int8-cnn", "yolo-detector", "--svg", "{file}"], None, "one model and one architecture"),
+        (["partition", "{dir}"], None, "is a directory, not a model file"),
+        (["partition", "{onnx}"], b"", "model.onnx: the file is empty"),
+        (["partition", "{json}"], '{"a": 1}', "not a module saved with tvm.ir.save_json"),
+        (["partition", "{file}", "--input-shape", "y=1,4,4"], "#[version = \"0.0.5\"]\ndef @main(%y: Tensor[(1, 4), float32]) { sigmoid(%y) }",
+         "--input-shape y: 3 dimensions given, the input has 2 (y=1,4)"),
+        (["partition", "{file}"], "#[version = \"0.0.5\"]\ndef @main(%y.1: Tensor[(1), float32]) { %y.1 }",
+         "not a valid Relay module: line 2, column 14: expected a `)`"),
+        (["partition", "int8-cnn", "--table", "vexa_fc"], None, "(tables: vexa, vexa_blocks, vexa_fp32, vexa_fp32_quantizer, vexa_with_clip, vexa_with_fc)"),
+        (["partition", "int8-cnn", "--arch", "vexa-nano", "--arch-file", "{file}"], "base: vexa-pro\n", "not both"),
+        (["partition", "int8-cnn", "yolo-detector", "--arch", "vexa-nano", "--arch", "nope"], None,
+         "unknown architecture 'nope'"),
+        (["partition", "int8-cnn", "--png", "{dir}/x.svg"], None, "--png writes PNG, not SVG"),
+        (["partition", "{file}", "-o", "{file}"], "def @main() { () }", "-o names the input"),
+        (["partition", "int8-cnn", "-o", "{dir}/out.onnx"], None, "choose a .relay or .json path"),
     ],
 )
 def test_partition_bad_input(tmp_path, argv, content, message):
@@ -198,15 +240,18 @@ def test_partition_bad_input(tmp_path, argv, content, message):
             binary_path.write_bytes(content)
     elif content is not None:
         path.write_text(content)
-    argv = [a.format(file=path, json=path, missing=tmp_path / "missing.relay", **binary) for a in argv]
+    argv = [a.format(file=path, json=path, dir=tmp_path, missing=tmp_path / "missing.relay", **binary) for a in argv]
+    before = {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
     code, out, err = run(*argv)
     assert code != 0 and out == ""
-    assert err.count("\n") == 1 and err.startswith("vexatvm: error: ")
+    assert err.count("\n") == 1 and err.startswith("vexatvm: error: "), err
     assert message in err
+    assert {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before, "an input was changed"
 
 
-@pytest.mark.parametrize("error", [ValueError("a check failed\nsecond line"), KeyError("key"), MemoryError()])
-def test_any_failure_is_one_line(monkeypatch, error):
+@pytest.mark.parametrize("error, internal", [
+    (ValueError("a check failed\nsecond line"), True), (KeyError("key"), True), (MemoryError(), False)])
+def test_any_failure_is_one_line(monkeypatch, error, internal):
     from vexatvm_internal.flow import driver
 
     def fail(*args, **kwargs):
@@ -215,7 +260,11 @@ def test_any_failure_is_one_line(monkeypatch, error):
     monkeypatch.setattr(driver, "partition", fail)
     code, out, err = run("partition", "int8-cnn", "--quiet")
     assert (code, out) == (1, "") and err.count("\n") == 1 and "Traceback" not in err
-    assert err.startswith(f"vexatvm: error: {type(error).__name__}")
+    internal = "internal error, a fault of vexatvm and not of the input: " if internal else ""
+    assert err.startswith(f"vexatvm: error: {internal}{type(error).__name__}")
+    # The traceback of a fault of ours, for its report.
+    code, out, err = run("partition", "int8-cnn", "--quiet", "--verbose")
+    assert code == 1 and ("Traceback" in err) == bool(internal)
 
 
 def test_explain_names_the_refusing_entries():
@@ -338,6 +387,41 @@ def test_fuse_networks(tmp_path):
     assert "inputs: input_1, image_2" in out
 
 
+def test_fused_module_written_keeps_its_weights_and_names(tmp_path):
+    # Names as torch's ONNX export gives them, which Relay text cannot carry as
+    # they are, and weights in a .params file beside the module.
+    import numpy as np
+    import tvm
+    from tvm import relay
+
+    import vexatvm_internal
+    from vexatvm_internal import netunion
+    from vexatvm_internal.report.summary import summarize
+
+    x = relay.var("input.1", shape=(1, 3, 8, 8))
+    w = relay.var("onnx::Conv_1", shape=(8, 3, 3, 3))
+    mod = tvm.IRModule.from_expr(relay.Function([x, w], relay.nn.relu(relay.nn.conv2d(x, w, padding=(1, 1)))))
+    weights = {"onnx::Conv_1": tvm.nd.array(np.random.default_rng(0).standard_normal((8, 3, 3, 3)).astype("float32"))}
+    (tmp_path / "net.json").write_text(tvm.ir.save_json(mod))
+    (tmp_path / "net.params").write_bytes(tvm.runtime.save_param_dict(weights))
+    fused, fused_params = netunion.fuse_netunion([mod, mod], [weights, weights], False)
+    expected = summarize(vexatvm_internal.partition_for_vexa(fused, fused_params))["composites"]
+    umask = os.umask(0o027)
+    try:
+        for name in ("fused.json", "fused.relay"):
+            target = tmp_path / name
+            code, out, err = run("fuse", str(tmp_path / "net.json"), str(tmp_path / "net.json"), "-o", str(target))
+            assert code == 0, err
+            assert target.stat().st_mode & 0o777 == 0o640
+            loaded, params = vexatvm_internal.load_model(str(target))
+            assert [p.name_hint for p in loaded["main"].params] == ["input.1_1", "input.1_2"] and not params
+            code, out, err = run("partition", str(target), "--json", "--quiet")
+            assert code == 0, err
+            assert json.loads(out)["composites"] == expected and expected
+    finally:
+        os.umask(umask)
+
+
 QUANTIZED_NET = """#[version = "0.0.5"]
 def @main(%x: Tensor[(4), float32]) -> Tensor[(4), float32] {
   nn.relu(%x)
@@ -379,6 +463,8 @@ def @q_1(%y: Tensor[(4), float32], Compiler="vexa_qtz") -> Tensor[(4), float32] 
         (["{quantized}", "{quantized}"], "clashes"),
         (["{helper}", "int8-cnn"], "would be lost"),
         (["int8-cnn", "int8-cnn", "-o", "{unwritable}"], "cannot write"),
+        (["{quantized}", "int8-cnn", "-o", "{quantized}"], "-o names the input"),
+        (["int8-cnn", "yolo-detector", "--share-input"], "fuse without --share-input"),
     ],
 )
 def test_fuse_bad_input(tmp_path, models, message):

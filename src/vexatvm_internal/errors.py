@@ -1,7 +1,11 @@
 """An error reduced to one line, for the partition flow and the command alike.
 It imports nothing, so the command's light subcommands stay free of TVM."""
 
-__all__ = ["error_line", "first_line", "error_message"]
+__all__ = ["InputError", "error_line", "first_line", "error_message", "is_internal"]
+
+
+class InputError(Exception):
+    """A fault of what the user gave (a file, an argument, a description), as opposed to one of ours."""
 
 
 def _lines(err: BaseException) -> list[str]:
@@ -21,11 +25,21 @@ def first_line(err: BaseException) -> str:
     return lines[0] if lines else type(err).__name__
 
 
+def is_internal(err: BaseException) -> bool:
+    """Whether a failure is a fault of ours: neither the input's, nor the
+    machine's (files, memory, the native library), nor one TVM reported."""
+    return not (isinstance(err, (InputError, OSError, MemoryError, RuntimeError))
+                or type(err).__module__.startswith("tvm"))
+
+
 def error_message(err: BaseException) -> str:
     """One line for any failure. Never a traceback: the native library not
-    found, TVM failing in a pass, or a fault of ours, all end as one line."""
+    found, TVM failing in a pass, or a fault of ours, all end as one line;
+    a fault of ours says so."""
     from_tvm = type(err).__module__.startswith("tvm")
     message = error_line(err) if from_tvm else first_line(err)
-    if not isinstance(err, (RuntimeError, OSError)):
+    if not isinstance(err, (RuntimeError, OSError, InputError)):
         message = f"{type(err).__name__}: {message}"
+    if is_internal(err):
+        message = f"internal error, a fault of vexatvm and not of the input: {message} (--verbose shows where)"
     return message

@@ -174,3 +174,16 @@ def test_command_on_a_symbolic_batch_axis(tmp_path):
     # The squeeze-excitation convolution's bias has the data's full shape.
     assert fixed["composites"]["vexa_fp32.bias_add"] == 2
     assert fixed["offloaded_share"] >= dynamic["offloaded_share"]
+
+
+def test_relay_text_written_by_the_command_reads_back_every_name(tmp_path):
+    # Exporters' names that Relay text cannot carry as they are are escaped
+    # on the way out and restored on the way in.
+    from vexatvm_internal.cli.files import write_module
+
+    names = ["input.1", "onnx::Conv_193", "x:0", "_x", "12", "vexa_esc_x", "vexa_esc__zz", "ünï", "a__b", "plain"]
+    inputs = [relay.var(name, shape=(2,)) for name in names]
+    mod = tvm.IRModule.from_expr(relay.Function(inputs, relay.Tuple([relay.sigmoid(x) for x in inputs])))
+    write_module(str(tmp_path / "m.relay"), mod)
+    loaded, _ = vexatvm_internal.load_model(str(tmp_path / "m.relay"))
+    assert [p.name_hint for p in loaded["main"].params] == names

@@ -20,8 +20,9 @@ library and answers single queries about one architecture::
 import argparse
 import os
 import sys
+import traceback
 
-from vexatvm_internal.errors import error_message
+from vexatvm_internal.errors import error_message, is_internal
 
 from .arch import cmd_arch
 from .common import CliError, PROG
@@ -54,6 +55,7 @@ def build_parser():
     arch.add_argument("--arch-file", metavar="FILE", help="YAML architecture description")
     arch.add_argument("--supports", metavar="OPERATOR", help="ask whether OPERATOR is supported")
     arch.add_argument("--json", action="store_true", help="machine-readable output")
+    arch.add_argument("--verbose", action="store_true", help="the traceback of an internal error")
     arch.set_defaults(run=cmd_arch)
 
     partition = commands.add_parser(
@@ -67,7 +69,8 @@ def build_parser():
         + "; several are partitioned one after the other",
     )
     partition.add_argument("--table", action="append", metavar="NAME",
-                           help="pattern table to apply; repeat to apply several in order (default: picked from "
+                           help="pattern table to apply (vexa, vexa_with_clip, vexa_with_fc, vexa_fp32, "
+                           "vexa_fp32_quantizer, vexa_blocks); repeat to apply several in order (default: picked from "
                            "the graph: vexa for a quantized graph, vexa_blocks then vexa_fp32 for a float graph; "
                            "a built-in example's own tables)")
     partition.add_argument("--input-shape", action="append", metavar="NAME=D1,D2,...",
@@ -105,7 +108,8 @@ def build_parser():
     partition.add_argument("-o", "--output", metavar="FILE",
                            help="write the partitioned module (with --regions, its regions) as Relay text, or "
                            "with tvm.ir.save_json to a path ending in .json; `vexatvm fuse` reads either")
-    partition.add_argument("--verbose", action="store_true", help="also show TVM's warnings")
+    partition.add_argument("--verbose", action="store_true",
+                           help="also show TVM's warnings, its full diagnostics and the traceback of an internal error")
     partition.add_argument(
         "--explain", action="store_true",
         help="for each operator left on the host, the table entries whose pattern matched there but whose check refused",
@@ -124,6 +128,7 @@ def build_parser():
     fuse.add_argument("-o", "--output", metavar="FILE",
                       help="write the fused module as Relay text, or with tvm.ir.save_json to a path ending in .json")
     fuse.add_argument("--json", action="store_true", help="machine-readable output")
+    fuse.add_argument("--verbose", action="store_true", help="the traceback of an internal error")
     fuse.set_defaults(run=cmd_fuse)
     return parser
 
@@ -144,5 +149,7 @@ def main(argv=None, out=None):
         sys.stderr.write(f"{PROG}: interrupted\n")
         return 130
     except Exception as err:  # pylint: disable=broad-except
+        if getattr(args, "verbose", False) and is_internal(err):
+            traceback.print_exception(err)
         sys.stderr.write(f"{PROG}: error: {error_message(err)}\n")
         return 1

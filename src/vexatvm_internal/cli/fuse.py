@@ -5,7 +5,7 @@ import json
 from vexatvm_internal.errors import error_line
 
 from .common import CliError
-from .files import require_writable, write_module
+from .files import inputs_of, require_apart, require_module_path, require_writable, write_module
 from .models import load_model, load_onnx
 
 
@@ -40,8 +40,9 @@ def _check_fusable(models):
                 continue
             attrs = mod[name].attrs
             if not (attrs and "Compiler" in attrs and str(attrs["Compiler"]) == "vexa_qtz"):
-                raise CliError(f"{label}: function @{name} would be lost: fusion carries over only "
-                               "main and quantized accelerator functions")
+                raise CliError(f"{label}: function @{name} would be lost: fusion carries over only main and "
+                               "int8 accelerator regions (vexa_qtz); fuse the networks as imported and "
+                               "partition the fused module instead")
             if name not in called:
                 if name in uncalled:
                     raise CliError(f"{label}: quantized function @{name} clashes with the one of "
@@ -49,7 +50,27 @@ def _check_fusable(models):
                 uncalled[name] = label
 
 
+def _check_shared_inputs(models, params_list):
+    """--share-input makes every network read the first network's input:
+    inputs of another shape or type are refused, naming both."""
+    first = None
+    for (label, mod), params in zip(models, params_list):
+        for param in mod["main"].params:
+            if param.name_hint in params:
+                continue
+            kind = str(param.type_annotation)
+            if first is None:
+                first = (label, param.name_hint, kind)
+            elif kind != first[2]:
+                raise CliError(f"{label}: --share-input: input {param.name_hint} is {kind}, but the shared input "
+                               f"{first[1]} of {first[0]} is {first[2]}; fuse without --share-input")
+
+
 def cmd_fuse(args, out):
+    require_module_path(args.output)
+    require_writable(args.output)
+    require_apart([("-o", args.output)], [path for model in args.models for path in inputs_of(model)])
+
     import tvm  # pylint: disable=import-outside-toplevel
 
     from vexatvm_internal import netunion  # pylint: disable=import-outside-toplevel
@@ -62,15 +83,20 @@ def cmd_fuse(args, out):
             mod, params, _, _ = load_model(path)
         models.append((path, mod))
         params_list.append(dict(params))
-    require_writable(args.output)
     _check_fusable(models)
+    if args.share_input:
+        _check_shared_inputs(models, params_list)
+    from vexatvm_internal.flow.reader import first_diagnostic  # pylint: disable=import-outside-toplevel
+
     try:
-        fused, fused_params = netunion.fuse_netunion([m for _, m in models], params_list, args.share_input)
-        fused = tvm.relay.transform.InferType()(fused)
+        with first_diagnostic() as diagnostic:
+            fused, fused_params = netunion.fuse_netunion([m for _, m in models], params_list, args.share_input)
+            fused = tvm.relay.transform.InferType()(fused)
     except tvm.TVMError as err:
-        raise CliError(f"fusion failed: {error_line(err)}") from None
+        raise CliError(f"fusion failed: {diagnostic[0] if diagnostic else error_line(err)}") from None
     if args.output:
-        write_module(args.output, fused)
+        # The weights go into the file as constants: it reads back alone.
+        write_module(args.output, fused, fused_params)
 
     main = fused["main"]
     inputs = [p.name_hint for p in main.params if p.name_hint not in fused_params]

@@ -5,6 +5,7 @@ import collections
 import dataclasses
 import io
 import json
+import os
 import subprocess
 import sys
 from typing import Any, Iterable, Optional
@@ -14,7 +15,7 @@ from vexatvm_internal.errors import error_line, error_message
 from .archs import load_arch
 from .arguments import command_line
 from .common import CliError, PROG
-from .files import require_writable, write_module
+from .files import inputs_of, require_apart, require_module_path, require_writable, write_module
 from .models import load_model, parse_input_shapes
 from .terminal import HeldTvmLog, Status
 
@@ -22,13 +23,38 @@ from .terminal import HeldTvmLog, Status
 def cmd_partition(args, out):
     archs = args.arch or [None]
     combinations = [(model, arch) for model in args.model for arch in archs]
+    _check_arguments(args, len(combinations))
     if len(combinations) == 1:
         return partition_one(args, *combinations[0], out)
-    if args.svg or args.png or args.output:
-        raise CliError("--svg, --png and --output take one model and one architecture")
-    if len(archs) > 1 and args.arch_file is not None:
-        raise CliError("give several --arch or one --arch-file, not both")
     return _partition_combinations(args, combinations, out)
+
+
+_PICTURE_SUFFIXES = (".svg", ".png", ".pdf", ".jpg", ".jpeg", ".gif")
+
+
+def _check_arguments(args, combinations):
+    """Mistakes in the arguments, each refused in one line before any long work."""
+    if args.arch and args.arch_file is not None:
+        raise CliError("give --arch or --arch-file, not both")
+    for name in args.arch or ():
+        load_arch(name, None)
+    if args.arch_file is not None:
+        load_arch(None, args.arch_file)
+    parse_input_shapes(args.input_shape)
+    if combinations > 1 and (args.svg or args.png or args.output):
+        raise CliError("--svg, --png and --output take one model and one architecture")
+    for flag, path, suffix in (("--svg", args.svg, ".svg"), ("--png", args.png, ".png")):
+        ending = os.path.splitext(path or "")[1].lower()
+        if ending in _PICTURE_SUFFIXES and ending != suffix:
+            other = {".svg": " (--svg writes SVG)", ".png": " (--png writes PNG)"}.get(ending, "")
+            raise CliError(f"{flag} {path}: {flag} writes {suffix[1:].upper()}, not {ending[1:].upper()}; "
+                           f"give a path ending in {suffix}{other}")
+    require_module_path(args.output)
+    outputs = [("-o", args.output), ("--svg", args.svg), ("--png", args.png)]
+    for _, path in outputs:
+        require_writable(path)
+    inputs = [path for model in args.model for path in inputs_of(model)] + [args.arch_file]
+    require_apart(outputs, inputs)
 
 
 def _arch_label(args, arch):
@@ -137,8 +163,8 @@ def partition_one(args, model, arch_name, out):
     status = Status(not args.quiet)
     _load_tvm(status)
     chosen = load_arch(arch_name, args.arch_file)
-    for path in (args.svg, args.png, args.output):
-        require_writable(path)
+    if args.table:
+        _resolve_tables(args.table)
     loaded = _load(model, args, status)
     log = _refusal_log(args)
     composites = _partition(loaded, chosen[1] if chosen else None, log, args, status)
@@ -184,22 +210,18 @@ def _choose_tables(asked, default_tables, mod):
     elif default_tables is not None:
         tables, picked_for = default_tables, None
     else:
-        tables, picked_for = pick_tables(mod)
-    try:
-        driver.resolve_tables(tables)
-    except ValueError as err:
-        raise CliError(str(err)) from None
+        tables, picked_for = driver.pick_tables(mod)
+    _resolve_tables(tables)
     return tables, picked_for
 
 
-def pick_tables(mod):
-    """The tables for a graph: "vexa" for a quantized one, else the block
-    table and then the float table."""
-    from vexatvm_internal.report.summary import operator_names  # pylint: disable=import-outside-toplevel
+def _resolve_tables(tables):
+    from vexatvm_internal.flow import driver  # pylint: disable=import-outside-toplevel
 
-    if any(name.startswith("qnn.") for name in operator_names(mod["main"])):
-        return ("vexa",), "quantized graph"
-    return ("vexa_blocks", "vexa_fp32"), "float graph"
+    try:
+        driver.resolve_tables(tables)
+    except ValueError as err:
+        raise CliError(f"--table: {err}") from None
 
 
 def _refusal_log(args):

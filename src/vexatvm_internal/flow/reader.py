@@ -2,10 +2,12 @@
 saved with ``tvm.ir.save_json``."""
 
 import contextlib
+import json
 import os
+import re
 from typing import TYPE_CHECKING
 
-from vexatvm_internal.errors import error_line
+from vexatvm_internal.errors import InputError, error_line
 
 if TYPE_CHECKING:  # load_model's annotations; TVM is imported only where a model is read
     from collections.abc import Mapping, Sequence
@@ -16,7 +18,7 @@ if TYPE_CHECKING:  # load_model's annotations; TVM is imported only where a mode
 __all__ = ["load_model", "ModelError", "dynamic_inputs"]
 
 
-class ModelError(ValueError):
+class ModelError(ValueError, InputError):
     """A model file that cannot be imported: unreadable, malformed, or refused by TVM's frontend."""
 
 
@@ -45,8 +47,7 @@ def load_model(path: str, *, input_shapes: "Mapping[str, Sequence[int]] | None" 
     tflite package is missing, and ModelError (a ValueError) for a model that cannot
     be imported or an input name the model does not have.
     """
-    if not os.path.isfile(path):
-        raise FileNotFoundError(f"cannot read {path}: No such file")
+    _require_file(path)
     input_shapes = None if input_shapes is None else {name: tuple(shape) for name, shape in input_shapes.items()}
     if path.endswith(".onnx"):
         return load_onnx(path, input_shapes)
@@ -57,8 +58,10 @@ def load_model(path: str, *, input_shapes: "Mapping[str, Sequence[int]] | None" 
     if path.endswith(".json"):
         try:
             with open(path, encoding="utf-8") as stream:
-                mod = tvm.ir.load_json(stream.read())
-        except (tvm.TVMError, UnicodeDecodeError, ValueError) as err:
+                text = stream.read()
+            _require_saved_module(json.loads(text))
+            mod = tvm.ir.load_json(text)
+        except (tvm.TVMError, UnicodeDecodeError, ValueError, KeyError, TypeError) as err:
             raise ModelError(f"{path}: not a module saved with tvm.ir.save_json ({error_line(err)})") from None
         if not isinstance(mod, tvm.IRModule):
             raise ModelError(f"{path}: holds a {type(mod).__name__}, not an IRModule")
@@ -69,17 +72,121 @@ def load_model(path: str, *, input_shapes: "Mapping[str, Sequence[int]] | None" 
         except UnicodeDecodeError:
             raise ModelError(f"{path}: not a Relay text file") from None
         try:
-            mod = tvm.relay.fromtext(source, source_name=path)
+            with first_diagnostic() as diagnostic:
+                mod = tvm.relay.fromtext(source, source_name=path)
         except tvm.TVMError as err:
-            raise ModelError(f"{path}: not a valid Relay module: {error_line(err)}") from None
+            where = diagnostic[0] if diagnostic else error_line(err)
+            raise ModelError(f"{path}: not a valid Relay module: {where}") from None
         if not isinstance(mod, tvm.IRModule):
             raise ModelError(f"{path}: not a Relay module")
+        mod = rename_inputs(mod, name_of_text)
     if "main" not in [gv.name_hint for gv in mod.get_global_vars()]:
         raise ModelError(f"{path}: the Relay module has no main function")
     params = _load_params(os.path.splitext(path)[0] + ".params")
     if input_shapes:
         mod = _fix_input_shapes(mod, input_shapes, path)
     return mod, params
+
+
+@contextlib.contextmanager
+def first_diagnostic():
+    """Within the block, TVM's diagnostics (of the Relay text parser, of the
+    type checker) are not printed: the first error's line, column and
+    message go into the yielded list instead."""
+    from tvm.ir.diagnostics import override_renderer  # pylint: disable=import-outside-toplevel
+
+    found: list[str] = []
+
+    def render(context):
+        for diagnostic in context.diagnostics:
+            if not found:
+                span = diagnostic.span
+                found.append(f"line {span.line}, column {span.column}: {diagnostic.message}" if span is not None
+                             else str(diagnostic.message))
+
+    override_renderer(render)
+    try:
+        yield found
+    finally:
+        override_renderer(None)
+
+
+# Names Relay text reads back as they were printed; the printer puts a "v"
+# before a name that starts otherwise, and the parser stops at ".", ":" and
+# the like, which exporters put in names ("input.1", "onnx::Conv_193", "x:0").
+_TEXT_NAME = re.compile(r"[A-Za-z][A-Za-z0-9_]*")
+_ESCAPED = "vexa_esc_"
+
+
+def text_name(name: str) -> str:
+    """name as Relay text carries it: unchanged where it reads back, else
+    escaped reversibly (letters and digits kept, "_" doubled, any other byte
+    of its UTF-8 as "_" and two hex digits) after the prefix "vexa_esc_"."""
+    if _TEXT_NAME.fullmatch(name) and not name.startswith(_ESCAPED):
+        return name
+    escaped = []
+    for byte in name.encode():
+        char = chr(byte)
+        if char.isascii() and char.isalnum():
+            escaped.append(char)
+        else:
+            escaped.append("__" if char == "_" else f"_{byte:02x}")
+    return _ESCAPED + "".join(escaped)
+
+
+def name_of_text(name: str) -> str:
+    """The name text_name escaped; any other name unchanged."""
+    if not name.startswith(_ESCAPED):
+        return name
+    body, decoded, index = name[len(_ESCAPED):], bytearray(), 0
+    try:
+        while index < len(body):
+            if body[index] != "_":
+                decoded += body[index].encode()
+                index += 1
+            elif body[index + 1:index + 2] == "_":
+                decoded += b"_"
+                index += 2
+            else:
+                decoded.append(int(body[index + 1:index + 3], 16))
+                index += 3
+        return decoded.decode()
+    except (ValueError, UnicodeDecodeError):  # not one of ours
+        return name
+
+
+def rename_inputs(mod, rename):
+    """mod with main's parameters renamed by rename(name); mod itself where no name changes."""
+    from tvm import relay  # pylint: disable=import-outside-toplevel
+
+    main = mod["main"]
+    binds = {param: relay.var(rename(param.name_hint), type_annotation=param.type_annotation)
+             for param in main.params if rename(param.name_hint) != param.name_hint}
+    if not binds:
+        return mod
+    params = [binds.get(param, param) for param in main.params]
+    out = mod.clone()
+    out["main"] = relay.Function(params, relay.bind(main.body, binds), main.ret_type, main.type_params, main.attrs)
+    return out
+
+
+def _require_file(path):
+    """Refuses what is not a readable, non-empty file, in the words of the file system."""
+    if os.path.isdir(path):
+        raise ModelError(f"{path}: is a directory, not a model file")
+    if not os.path.isfile(path):
+        raise FileNotFoundError(f"cannot read {path}: No such file")
+    if not os.access(path, os.R_OK):
+        raise ModelError(f"{path}: cannot read: Permission denied")
+    if os.path.getsize(path) == 0:
+        raise ModelError(f"{path}: the file is empty")
+
+
+def _require_saved_module(data):
+    """What tvm.ir.load_json reads before it checks anything itself."""
+    if not (isinstance(data, dict) and isinstance(data.get("nodes"), list) and isinstance(data.get("attrs"), dict)
+            and isinstance(data.get("root"), int)):
+        raise ValueError("JSON, but not a saved TVM object: no root, nodes and attrs")
 
 
 def _load_params(path):
@@ -96,8 +203,7 @@ def _load_params(path):
 
 def load_onnx(path, input_shapes=None, freeze_params=True):
     """(mod, params) of an ONNX file through TVM's ONNX frontend."""
-    if not os.path.isfile(path):
-        raise FileNotFoundError(f"cannot read {path}: No such file")
+    _require_file(path)
     try:
         import onnx  # pylint: disable=import-outside-toplevel
     except ImportError:
@@ -109,10 +215,17 @@ def load_onnx(path, input_shapes=None, freeze_params=True):
         model = onnx.load(path)
     except Exception as err:  # onnx raises protobuf's DecodeError and others
         raise ModelError(f"{path}: not a readable ONNX model ({type(err).__name__})") from None
+    if not model.graph.output:
+        raise ModelError(f"{path}: the ONNX model has no graph outputs, so nothing to partition")
     if input_shapes:
         initializers = {init.name for init in model.graph.initializer}
-        known = [i.name for i in model.graph.input if i.name not in initializers]
-        _require_known(input_shapes, known, path)
+        inputs = [i for i in model.graph.input if i.name not in initializers]
+        _require_known(input_shapes, [i.name for i in inputs], path)
+        for graph_input in inputs:
+            if graph_input.name in input_shapes and graph_input.type.tensor_type.HasField("shape"):
+                dims = [d.dim_value if d.HasField("dim_value") else (d.dim_param or "?")
+                        for d in graph_input.type.tensor_type.shape.dim]
+                _require_rank(graph_input.name, input_shapes[graph_input.name], dims, path)
     try:
         with frontend_folds():
             return relay.frontend.from_onnx(model, shape=input_shapes, freeze_params=freeze_params)
@@ -127,8 +240,7 @@ def load_onnx(path, input_shapes=None, freeze_params=True):
 def load_tflite(path, input_shapes=None):
     """(mod, params) of a TFLite flatbuffer through TVM's TFLite frontend,
     with the converter of :func:`tflite_converter`."""
-    if not os.path.isfile(path):
-        raise FileNotFoundError(f"cannot read {path}: No such file")
+    _require_file(path)
     try:
         import tflite  # pylint: disable=import-outside-toplevel
     except ImportError:
@@ -146,10 +258,15 @@ def load_tflite(path, input_shapes=None):
         model = tflite.Model.GetRootAsModel(buffer, 0)
         subgraph = model.Subgraphs(0)
         known = [get_tensor_name(subgraph, index) for index in subgraph.InputsAsNumpy()]
+        ranks = {get_tensor_name(subgraph, index): list(subgraph.Tensors(index).ShapeAsNumpy())
+                 for index in subgraph.InputsAsNumpy()}
     except Exception as err:  # pylint: disable=broad-except
         raise ModelError(f"{path}: not a readable TFLite model, truncated or corrupt ({type(err).__name__})") from None
     if input_shapes:
         _require_known(input_shapes, known, path)
+        for name, dims in ranks.items():
+            if name in input_shapes:
+                _require_rank(name, input_shapes[name], dims, path)
     try:
         return relay.frontend.from_tflite(model, shape_dict=input_shapes, op_converter=tflite_converter())
     except _LayerError as err:
@@ -276,6 +393,14 @@ def _require_known(input_shapes, known, path):
         raise ModelError(f"{path}: no input named {', '.join(map(repr, unknown))} (inputs: {', '.join(known)})")
 
 
+def _require_rank(name, shape, dims, path):
+    """Refuses a shape of another rank than the input's declared dims."""
+    if len(shape) != len(dims):
+        declared = ",".join(str(dim) for dim in dims)
+        raise ModelError(f"{path}: --input-shape {name}: {len(shape)} dimensions given, the input has "
+                         f"{len(dims)} ({name}={declared})")
+
+
 def _fix_input_shapes(mod, input_shapes, path):
     """mod with main's inputs of the given names given those shapes."""
     import tvm  # pylint: disable=import-outside-toplevel
@@ -286,6 +411,9 @@ def _fix_input_shapes(mod, input_shapes, path):
     binds, params = {}, []
     for param in main.params:
         if param.name_hint in input_shapes:
+            declared = getattr(param.type_annotation, "shape", None)
+            if declared is not None:
+                _require_rank(param.name_hint, input_shapes[param.name_hint], list(declared), path)
             dtype = param.type_annotation.dtype if param.type_annotation is not None else "float32"
             fixed = relay.var(param.name_hint, shape=input_shapes[param.name_hint], dtype=dtype)
             binds[param] = fixed
