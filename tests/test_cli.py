@@ -217,6 +217,7 @@ def test_partition_model_files(tmp_path):
         (["partition", "int8-cnn", "--input-shape", "x=1"], None, "a built-in example has fixed input shapes"),
         (["partition", "int8-cnn", "yolo-detector", "--svg", "{file}"], None, "one model and one architecture"),
         (["partition", "{dir}"], None, "is a directory, not a model file"),
+        (["partition", "{onnx}"], "FooBar", "not supported for frontend ONNX: FooBar"),  # no checker warnings
         (["partition", "{onnx}"], b"", "model.onnx: the file is empty"),
         (["partition", "{json}"], '{"a": 1}', "not a module saved with tvm.ir.save_json"),
         (["partition", "{file}", "--input-shape", "y=1,4,4"], "#[version = \"0.0.5\"]\ndef @main(%y: Tensor[(1, 4), float32]) { sigmoid(%y) }",
@@ -235,6 +236,13 @@ def test_partition_model_files(tmp_path):
 def test_partition_bad_input(tmp_path, argv, content, message):
     path = tmp_path / ("model.json" if "{json}" in argv else "model.relay")
     binary = {"onnx": tmp_path / "model.onnx", "tflite": tmp_path / "model.tflite"}
+    if content == "FooBar":  # an ONNX graph of one operator nobody knows
+        from onnx import TensorProto, helper
+
+        tensor = helper.make_tensor_value_info
+        graph = helper.make_graph([helper.make_node("FooBar", ["x"], ["y"])], "g", [tensor("x", TensorProto.FLOAT, [4])],
+                                  [tensor("y", TensorProto.FLOAT, [4])])
+        content = helper.make_model(graph).SerializeToString()
     if isinstance(content, bytes):
         for binary_path in binary.values():
             binary_path.write_bytes(content)

@@ -78,9 +78,9 @@ def cmd_fuse(args, out):
     models, params_list = [], []
     for path in args.models:
         if path.endswith(".onnx"):
-            mod, params = load_onnx(path, freeze_params=False)
+            mod, params = load_onnx(path, freeze_params=False, verbose=args.verbose)
         else:
-            mod, params, _, _ = load_model(path)
+            mod, params, _, _ = load_model(path, verbose=args.verbose)
         models.append((path, mod))
         params_list.append(dict(params))
     _check_fusable(models)

@@ -1,6 +1,19 @@
 """Models: built-in examples and model files, and the input shapes fixed at import."""
 
+import contextlib
+import warnings
+
 from .common import CliError
+
+
+@contextlib.contextmanager
+def _frontend_warnings(verbose):
+    """The warnings of the frontends (the ONNX checker's, many lines each),
+    shown only when verbose: the command's errors say what matters in one line."""
+    with warnings.catch_warnings():
+        if not verbose:
+            warnings.simplefilter("ignore")
+        yield
 
 
 def example_names():
@@ -9,7 +22,7 @@ def example_names():
     return list(CATALOGUE)
 
 
-def load_model(model, input_shapes=None):
+def load_model(model, input_shapes=None, verbose=False):
     """(module, params, default tables, label) of a built-in example or a
     model file; the default tables are None for a file (picked from its graph)."""
     from vexatvm_internal import examples  # pylint: disable=import-outside-toplevel
@@ -21,7 +34,8 @@ def load_model(model, input_shapes=None):
         mod, params, tables = examples.load_example(model)
         return mod, params, tables, f"{model} (built-in example)"
     try:
-        mod, params = reader.load_model(model, input_shapes=input_shapes)
+        with _frontend_warnings(verbose):
+            mod, params = reader.load_model(model, input_shapes=input_shapes)
     except FileNotFoundError:
         known = ", ".join(examples.EXAMPLES)
         raise CliError(f"cannot read {model}: No such file (built-in examples: {known})") from None
@@ -30,12 +44,13 @@ def load_model(model, input_shapes=None):
     return mod, params, None, model
 
 
-def load_onnx(path, freeze_params=True):
+def load_onnx(path, freeze_params=True, verbose=False):
     """(module, params) of an ONNX model, through TVM's ONNX frontend."""
     from vexatvm_internal.flow import reader  # pylint: disable=import-outside-toplevel
 
     try:
-        return reader.load_onnx(path, freeze_params=freeze_params)
+        with _frontend_warnings(verbose):
+            return reader.load_onnx(path, freeze_params=freeze_params)
     except (ImportError, ValueError, OSError) as err:
         raise CliError(str(err) or type(err).__name__) from None
 

@@ -195,7 +195,7 @@ def _load_tvm(status):
 def _load(model, args, status):
     input_shapes = parse_input_shapes(args.input_shape)
     status.show(f"importing {model}")
-    mod, params, default_tables, label = load_model(model, input_shapes)
+    mod, params, default_tables, label = load_model(model, input_shapes, args.verbose)
     tables, picked_for = _choose_tables(args.table, default_tables, mod)
     return _LoadedModel(mod, params, label, tables, picked_for)
 

@@ -5,6 +5,7 @@ import contextlib
 import json
 import os
 import re
+import struct
 from typing import TYPE_CHECKING
 
 from vexatvm_internal.errors import InputError, error_line
@@ -24,7 +25,7 @@ class ModelError(ValueError, InputError):
 
 # Errors TVM's frontends raise on models they cannot import.
 _FRONTEND_ERRORS = (ValueError, KeyError, NotImplementedError, AttributeError, IndexError, TypeError,
-                    AssertionError, RuntimeError)
+                    AssertionError, RuntimeError, struct.error)
 
 
 def load_model(path: str, *, input_shapes: "Mapping[str, Sequence[int]] | None" = None
