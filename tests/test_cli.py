@@ -198,6 +198,21 @@ def test_partition_model_files(tmp_path):
     assert json.loads(out)["composites"] == {}
 
 
+def onnx_graph(op="Relu", shape=(4,), weight=None):
+    """An ONNX graph of one operator on input x (and initializer w: (dims, raw bytes)), serialized."""
+    from onnx import TensorProto, helper
+
+    tensor = helper.make_tensor_value_info
+    inits = []
+    if weight is not None:
+        inits = [helper.make_tensor("w", TensorProto.FLOAT, [1], b"\0" * 4, raw=True)]
+        inits[0].dims[:], inits[0].raw_data = weight  # as a damaged file holds it
+    node = helper.make_node(op, ["x"] + [i.name for i in inits], ["y"])
+    graph = helper.make_graph([node], "g", [tensor("x", TensorProto.FLOAT, list(shape))],
+                              [tensor("y", TensorProto.FLOAT, list(shape))], initializer=inits)
+    return helper.make_model(graph).SerializeToString()
+
+
 @pytest.mark.parametrize(
     "argv, content, message",
     [
@@ -217,7 +232,9 @@ def test_partition_model_files(tmp_path):
         (["partition", "int8-cnn", "--input-shape", "x=1"], None, "a built-in example has fixed input shapes"),
         (["partition", "int8-cnn", "yolo-detector", "--svg", "{file}"], None, "one model and one architecture"),
         (["partition", "{dir}"], None, "is a directory, not a model file"),
-        (["partition", "{onnx}"], "FooBar", "not supported for frontend ONNX: FooBar"),  # no checker warnings
+        (["partition", "{onnx}"], lambda: onnx_graph("FooBar"), "not supported for frontend ONNX: FooBar"),  # no checker warnings
+        (["partition", "{onnx}"], lambda: onnx_graph(weight=((4,), b"\0" * 12)), "'w' of shape [4] needs 16 bytes but holds 12"),
+        (["partition", "{onnx}"], lambda: onnx_graph(shape=[1, 2**40]), "'x' of shape [1, 1099511627776] would need 4,096.0 GiB"),
         (["partition", "{onnx}"], b"", "model.onnx: the file is empty"),
         (["partition", "{json}"], '{"a": 1}', "not a module saved with tvm.ir.save_json"),
         (["partition", "{file}", "--input-shape", "y=1,4,4"], "#[version = \"0.0.5\"]\ndef @main(%y: Tensor[(1, 4), float32]) { sigmoid(%y) }",
@@ -236,13 +253,8 @@ def test_partition_model_files(tmp_path):
 def test_partition_bad_input(tmp_path, argv, content, message):
     path = tmp_path / ("model.json" if "{json}" in argv else "model.relay")
     binary = {"onnx": tmp_path / "model.onnx", "tflite": tmp_path / "model.tflite"}
-    if content == "FooBar":  # an ONNX graph of one operator nobody knows
-        from onnx import TensorProto, helper
-
-        tensor = helper.make_tensor_value_info
-        graph = helper.make_graph([helper.make_node("FooBar", ["x"], ["y"])], "g", [tensor("x", TensorProto.FLOAT, [4])],
-                                  [tensor("y", TensorProto.FLOAT, [4])])
-        content = helper.make_model(graph).SerializeToString()
+    if callable(content):
+        content = content()
     if isinstance(content, bytes):
         for binary_path in binary.values():
             binary_path.write_bytes(content)
@@ -356,9 +368,13 @@ def _one_percent_more(body):
     ("int8-cnn", _off_by_two_steps, "computes output 0 differently: by 2 quantization steps"),
     ("yolo-detector", _one_percent_more, "computes output 0 differently: by 0.01 of its range"),
 ])
-def test_verify(monkeypatch, example, corrupt, message):
+def test_verify(monkeypatch, caplog, example, corrupt, message):
     # A partition that computes something else, as a wrong rewrite would, fails loudly.
+    from vexatvm_internal.cli.terminal import Status
     from vexatvm_internal.flow import driver
+
+    shown = []
+    monkeypatch.setattr(Status, "show", lambda self, text: shown.append(text))
 
     if corrupt is not None:
         form_regions = driver.form_regions
@@ -377,6 +393,72 @@ def test_verify(monkeypatch, example, corrupt, message):
         assert code == 0 and outputs[0]["max_rel"] < 1e-4, err
     else:
         assert code == 1 and err.count("\n") == 1 and message in err
+    # The status line goes through verify's stages; TVM's advice on CPU kernels is not shown.
+    assert shown[-4:] == ["building the original for the CPU", "building the partition for the CPU", "running both",
+                          "comparing"]
+    assert not caplog.records, [record.getMessage() for record in caplog.records]
+
+
+# Sends SIGINT from a Python function that TVM's C++ calls back (a pattern
+# rewrite's callback during --verify), or from the last step of writing -o.
+INTERRUPTING = """
+import os, signal, sys
+import tvm
+from vexatvm_internal import cli
+from vexatvm_internal.flow import check
+
+where, signals = sys.argv[1], int(sys.argv[2])
+quantize, as_defined, replace = tvm.relay.qnn.op.quantize, check.quantized_adds_as_defined, os.replace
+
+def interrupting(*args, **kwargs):
+    tvm.relay.qnn.op.quantize, os.replace = quantize, replace
+    for _ in range(signals):
+        os.kill(os.getpid(), signal.SIGINT)
+    return (replace if where == "write" else quantize)(*args, **kwargs)
+
+def as_defined_interrupting(mod):
+    tvm.relay.qnn.op.quantize = interrupting
+    return as_defined(mod)
+
+if where == "write":
+    os.replace = interrupting
+else:
+    check.quantized_adds_as_defined = as_defined_interrupting
+sys.exit(cli.main(sys.argv[3:]))
+"""
+
+
+@pytest.mark.parametrize("where, signals, argv, left", [
+    ("verify", 1, ["--verify"], ["out.relay"]),  # written whole before --verify started
+    ("verify", 2, ["--verify"], ["out.relay"]),  # a second Ctrl-C ends it at once
+    ("write", 2, [], []),
+])
+def test_interrupted_inside_tvm_ends_with_one_line(tmp_path, where, signals, argv, left):
+    out_file = tmp_path / "out.relay"
+    result = subprocess.run([sys.executable, "-c", INTERRUPTING, where, str(signals), "partition", "int8-cnn",
+                             "--quiet", "-o", str(out_file), *argv], capture_output=True, text=True, timeout=600)
+    assert (result.returncode, result.stderr, result.stdout) == (130, "vexatvm: interrupted\n", "")
+    assert sorted(p.name for p in tmp_path.iterdir()) == left
+    if left:
+        import tvm
+
+        tvm.relay.fromtext(out_file.read_text())
+
+
+def test_interrupted_jobs_end_with_one_line():
+    # Ctrl-C reaches the parent and its children alike, as from a terminal.
+    import signal
+    import time
+
+    proc = subprocess.Popen([sys.executable, "-m", "vexatvm_internal", "partition", "int8-cnn", "yolo-detector",
+                             "--jobs", "2", "--verify"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True)
+    task = pathlib.Path(f"/proc/{proc.pid}/task")
+    while proc.poll() is None and sum(len((t / "children").read_text().split()) for t in task.iterdir()) < 2:
+        time.sleep(0.1)
+    os.killpg(proc.pid, signal.SIGINT)
+    out, err = proc.communicate(timeout=600)
+    assert (proc.returncode, err, out) == (130, "vexatvm: interrupted\n", "")
 
 
 def test_fuse_networks(tmp_path):

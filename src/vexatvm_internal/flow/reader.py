@@ -218,6 +218,7 @@ def load_onnx(path, input_shapes=None, freeze_params=True):
         raise ModelError(f"{path}: not a readable ONNX model ({type(err).__name__})") from None
     if not model.graph.output:
         raise ModelError(f"{path}: the ONNX model has no graph outputs, so nothing to partition")
+    _require_onnx_tensors_fit(model, input_shapes, path)
     if input_shapes:
         initializers = {init.name for init in model.graph.initializer}
         inputs = [i for i in model.graph.input if i.name not in initializers]
@@ -392,6 +393,79 @@ def _require_known(input_shapes, known, path):
     unknown = [name for name in input_shapes if name not in known]
     if unknown:
         raise ModelError(f"{path}: no input named {', '.join(map(repr, unknown))} (inputs: {', '.join(known)})")
+
+
+def _memory_bytes():
+    """The machine's physical memory, or None where the system does not say."""
+    try:
+        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (ValueError, OSError, AttributeError):
+        return None
+
+
+def _gib(size):
+    return f"{size / 2**30:,.1f} GiB"
+
+
+def _require_onnx_tensors_fit(model, input_shapes, path):
+    """Refuses, naming the tensor, an initializer whose dims disagree with
+    the data it holds, and a tensor larger than the machine's memory, before
+    the frontend allocates it (or swaps trying)."""
+    import math  # pylint: disable=import-outside-toplevel
+
+    import numpy as np  # pylint: disable=import-outside-toplevel
+    from onnx import TensorProto, helper  # pylint: disable=import-outside-toplevel
+
+    memory = _memory_bytes()
+
+    # Strings have no fixed size; 4-bit types pack two values in a byte.
+    unsized = {getattr(TensorProto, name) for name in ("STRING", "INT4", "UINT4", "FLOAT4E2M1")
+               if hasattr(TensorProto, name)}
+
+    def itemsize(data_type):
+        if data_type in unsized:
+            return None
+        try:
+            return np.dtype(helper.tensor_dtype_to_np_dtype(data_type)).itemsize
+        except (KeyError, TypeError, ValueError):  # undefined or string types: nothing to size
+            return None
+
+    def require_fits(kind, name, dims, size):
+        if any(dim < 0 for dim in dims):
+            raise ModelError(f"{path}: {kind} {name!r} has a negative dimension {list(dims)}")
+        need = math.prod(dims) * size
+        if memory is not None and need > memory:
+            raise ModelError(f"{path}: {kind} {name!r} of shape {list(dims)} would need {_gib(need)}, more than "
+                             f"this machine's memory ({_gib(memory)})")
+        return need
+
+    typed_fields = ("float_data", "int32_data", "int64_data", "double_data", "uint64_data")
+    complex_types = (TensorProto.COMPLEX64, TensorProto.COMPLEX128)
+    for init in model.graph.initializer:
+        size = itemsize(init.data_type)
+        if size is None:
+            continue
+        need = require_fits("initializer", init.name, init.dims, size)
+        if init.data_location == TensorProto.EXTERNAL:
+            continue
+        if init.HasField("raw_data"):
+            if len(init.raw_data) != need:
+                raise ModelError(f"{path}: initializer {init.name!r} of shape {list(init.dims)} needs {need} bytes "
+                                 f"but holds {len(init.raw_data)}")
+            continue
+        held = next((len(getattr(init, field)) for field in typed_fields if len(getattr(init, field))), 0)
+        if init.data_type not in complex_types and held != math.prod(init.dims):
+            raise ModelError(f"{path}: initializer {init.name!r} of shape {list(init.dims)} holds {held} values, "
+                             f"not {math.prod(init.dims)}")
+    for graph_input in model.graph.input:
+        kind = graph_input.type.tensor_type
+        size = itemsize(kind.elem_type) if kind.elem_type else None
+        if size is None:
+            continue
+        if input_shapes and graph_input.name in input_shapes:
+            require_fits("input", graph_input.name, input_shapes[graph_input.name], size)
+        elif kind.HasField("shape") and all(dim.HasField("dim_value") for dim in kind.shape.dim):
+            require_fits("input", graph_input.name, [dim.dim_value for dim in kind.shape.dim], size)
 
 
 def _require_rank(name, shape, dims, path):
