@@ -24,6 +24,7 @@ import traceback
 
 from vexatvm_internal.errors import error_message, is_internal
 
+from . import interrupts
 from .arch import cmd_arch
 from .common import CliError, PROG
 from .fuse import cmd_fuse
@@ -140,16 +141,19 @@ def main(argv=None, out=None):
     # TVM's TopHub logs over the network, and none of its retry warnings.
     os.environ.setdefault("TOPHUB_LOCATION", "NONE")
     args = build_parser().parse_args(argv)
-    try:
-        return args.run(args, out)
-    except CliError as err:
-        sys.stderr.write(f"{PROG}: error: {err}\n")
-        return 1
-    except KeyboardInterrupt:
-        sys.stderr.write(f"{PROG}: interrupted\n")
-        return 130
-    except Exception as err:  # pylint: disable=broad-except
-        if getattr(args, "verbose", False) and is_internal(err):
-            traceback.print_exception(err)
-        sys.stderr.write(f"{PROG}: error: {error_message(err)}\n")
-        return 1
+    # Ctrl-C stops the command between stages, never inside TVM (see interrupts).
+    with interrupts.handling():
+        try:
+            status = args.run(args, out)
+            interrupts.checkpoint()  # one that came during the last stage
+            return status
+        except CliError as err:
+            sys.stderr.write(f"{PROG}: error: {err}\n")
+            return 1
+        except KeyboardInterrupt:
+            return interrupts.report(sys.stderr)
+        except Exception as err:  # pylint: disable=broad-except
+            if getattr(args, "verbose", False) and is_internal(err):
+                traceback.print_exception(err)
+            sys.stderr.write(f"{PROG}: error: {error_message(err)}\n")
+            return 1

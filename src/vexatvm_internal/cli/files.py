@@ -3,6 +3,7 @@
 import os
 import tempfile
 
+from . import interrupts
 from .common import CliError
 
 
@@ -99,6 +100,7 @@ def _write_atomically(path, text):
         fd, tmp = tempfile.mkstemp(prefix=".vexatvm-", dir=directory)
     except OSError as err:
         raise CliError(f"cannot write {path}: {err.strerror}") from None
+    interrupts.unlink_on_forced_exit.add(tmp)
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as stream:
             stream.write(text)
@@ -110,3 +112,5 @@ def _write_atomically(path, text):
     except BaseException:
         os.unlink(tmp)
         raise
+    finally:
+        interrupts.unlink_on_forced_exit.discard(tmp)

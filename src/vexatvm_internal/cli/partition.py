@@ -13,6 +13,7 @@ from typing import Any, Iterable, Optional
 from vexatvm_internal.errors import error_line, error_message
 
 from .archs import load_arch
+from . import interrupts
 from .arguments import command_line
 from .common import CliError, PROG
 from .files import inputs_of, require_apart, require_module_path, require_writable, write_module
@@ -171,6 +172,7 @@ def partition_one(args, model, arch_name, out):
     summary, dynamic = _summarize(loaded, composites, log)
     partitioned = _form_regions(composites, summary, loaded.label, args, status) if args.regions else composites
     if args.output:
+        interrupts.checkpoint()
         write_module(args.output, partitioned)
     if args.verify:
         summary["verify"] = _verify(loaded, partitioned, args, status)
@@ -255,7 +257,8 @@ def _partition(loaded, arch, log, args, status):
                     loaded.mod, loaded.params, loaded.tables, arch,
                     wrap_check=log.wrap if log else None,
                     after_prepare=prepared,
-                    on_entry=lambda name: progress.update(1),
+                    # Called from the tables' own loop, between TVM's passes: a safe point.
+                    on_entry=lambda name: (interrupts.checkpoint(), progress.update(1)),
                     canonicalize=args.canonicalize,
                 )
         except tvm.TVMError as err:
@@ -300,10 +303,10 @@ def _verify(loaded, partitioned, args, status):
 
     from vexatvm_internal.flow.check import verify  # pylint: disable=import-outside-toplevel
 
-    status.show("building both for the CPU and comparing them")
+    status.show("verifying")
     try:
         with HeldTvmLog(not args.verbose):
-            return verify(loaded.mod, partitioned, loaded.params)
+            return verify(loaded.mod, partitioned, loaded.params, on_stage=status.show)
     except ValueError as err:
         raise CliError(f"cannot verify {loaded.label}: {err}") from None
     except tvm.TVMError as err:

@@ -1,10 +1,12 @@
 """What the command shows on the terminal while it works, and what it holds back of TVM's."""
 
+import logging
 import os
 import sys
 import tempfile
 from typing import IO, Optional
 
+from . import interrupts
 from .common import PROG
 
 
@@ -23,6 +25,11 @@ class Status:
             pass
 
     def show(self, text):
+        # Every stage starts here, in the command's own code: the point to
+        # stop at on a Ctrl-C that came while TVM held the interpreter.
+        if interrupts.pending():
+            self.clear()
+            interrupts.checkpoint()
         if self.enabled:
             self.stream.write(f"\r\033[K{PROG}: {text}...")
             self.stream.flush()
@@ -33,20 +40,34 @@ class Status:
             self.stream.flush()
 
 
+class _Advice(logging.Filter):
+    """Lets only errors through."""
+
+    def filter(self, record):
+        return record.levelno >= logging.ERROR
+
+
 class HeldTvmLog:
     """Holds back the layout-conversion warnings TVM's C++ code writes to
     file descriptor 2 while the graph is prepared; every other line it wrote
-    is passed on. ``release`` (idempotent) ends the hold."""
+    is passed on, unless the command was interrupted. Also holds back the
+    warnings of TVM's Python loggers that advise on CPU kernels (untuned,
+    NHWC not optimized for x86: a dozen per build for --verify). ``release``
+    (idempotent) ends the hold."""
 
     NOISE = "Desired layout(s) not specified for op"
+    ADVISING_LOGGERS = ("strategy", "autotvm", "te_compiler", "topi")
 
     def __init__(self, hold):
         self.hold = hold
         self.saved: Optional[int] = None
         self.file: Optional[IO[bytes]] = None
+        self.advice = _Advice()
 
     def __enter__(self):
         if self.hold:
+            for name in self.ADVISING_LOGGERS:
+                logging.getLogger(name).addFilter(self.advice)
             try:
                 sys.stderr.flush()
                 self.file = tempfile.TemporaryFile()
@@ -56,7 +77,9 @@ class HeldTvmLog:
                 self.saved = None
         return self
 
-    def release(self):
+    def release(self, show=True):
+        for name in self.ADVISING_LOGGERS:
+            logging.getLogger(name).removeFilter(self.advice)
         if self.saved is None or self.file is None:
             return
         os.dup2(self.saved, 2)
@@ -66,8 +89,9 @@ class HeldTvmLog:
         text = self.file.read().decode(errors="replace")
         self.file.close()
         kept = [line for line in text.splitlines(keepends=True) if self.NOISE not in line]
-        if kept:
+        if kept and show:
             sys.stderr.write("".join(kept))
 
-    def __exit__(self, *exc):
-        self.release()
+    def __exit__(self, exc_type, *exc):
+        # An interrupted command ends with its one line and nothing of TVM's.
+        self.release(show=exc_type is None or not issubclass(exc_type, KeyboardInterrupt))

@@ -61,12 +61,19 @@ def quantized_adds_as_defined(mod):
 def run_on_cpu(mod, inputs):
     """All outputs of mod's main for the named inputs, built with relay.build
     for the CPU and run with graph_executor."""
+    return _run(_build_for_cpu(mod), inputs)
+
+
+def _build_for_cpu(mod):
     mod = relay.qnn.transform.CanonicalizeOps()(relay.transform.InferType()(mod))  # lowers qnn ops
     # Vectorized int8 kernels (a grouped quantized conv, say) trip the LLVM
     # verifier of the LLVM these TVM wheels carry, on debug info TVM emits for
     # vector variables; the scalar kernels compute the same.
     with tvm.transform.PassContext(opt_level=3, config={"tir.disable_vectorize": True}):
-        lib = relay.build(mod, target="llvm")
+        return relay.build(mod, target="llvm")
+
+
+def _run(lib, inputs):
     module = graph_executor.GraphModule(lib["default"](tvm.cpu()))
     module.set_input(**inputs)
     module.run()
@@ -114,20 +121,29 @@ def _step(expr):
     return float(scale.data.numpy().reshape(()))
 
 
-def verify(original, partitioned, params=None, seed=0):
+def verify(original, partitioned, params=None, seed=0, on_stage=None):
     """Per output of ``original`` (with ``params``) and ``partitioned`` on
     the same random inputs: ``shape``, ``dtype``, ``max_abs`` (largest
     absolute difference), ``max_rel`` (that, over the output's largest
     magnitude), ``steps`` (the difference in quantization steps, for an
-    integer output or a dequantized one; else None) and ``ok``."""
+    integer output or a dequantized one; else None) and ``ok``.
+    ``on_stage(text)``, if given, is called as each stage starts, from
+    Python between TVM's calls (so it may raise to stop the run)."""
+    stage = on_stage or (lambda text: None)
     original = relay.transform.InferType()(original)
     inputs = random_inputs(original, params, seed)
     bound = original
     if params:
         bound = original.clone()
         bound["main"] = bind_params_by_name(original["main"], params)
-    want = run_on_cpu(quantized_adds_as_defined(bound), inputs)
-    got = run_on_cpu(quantized_adds_as_defined(inline_accelerator(partitioned)), inputs)
+    stage("building the original for the CPU")
+    want_lib = _build_for_cpu(quantized_adds_as_defined(bound))
+    stage("building the partition for the CPU")
+    got_lib = _build_for_cpu(quantized_adds_as_defined(inline_accelerator(partitioned)))
+    stage("running both")
+    want = _run(want_lib, inputs)
+    got = _run(got_lib, inputs)
+    stage("comparing")
     if len(got) != len(want):
         raise ValueError(f"the partition has {len(got)} outputs, the original {len(want)}")
     outputs = _output_exprs(original)
