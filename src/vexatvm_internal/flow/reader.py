@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING
 from vexatvm_internal.errors import InputError, error_line
 
 if TYPE_CHECKING:  # load_model's annotations; TVM is imported only where a model is read
-    from collections.abc import Mapping, Sequence
+    from collections.abc import Iterator, Mapping, Sequence
 
     from tvm.ir import IRModule
     from tvm.runtime import NDArray
@@ -90,7 +90,7 @@ def load_model(path: str, *, input_shapes: "Mapping[str, Sequence[int]] | None" 
 
 
 @contextlib.contextmanager
-def first_diagnostic():
+def first_diagnostic() -> "Iterator[list[str]]":
     """Within the block, TVM's diagnostics (of the Relay text parser, of the
     type checker) are not printed: the first error's line, column and
     message go into the yielded list instead."""
