@@ -47,6 +47,9 @@ def _install_standins():
 
 
 _PLATFORM_PACKAGE = "tvm.relay.vexa"
+# Where the platform's TVM has the annotation module, it is importable by
+# this name; upstream's tvm.relay.annotation is an attribute of tvm.relay only.
+_ANNOTATION_MODULE = "tvm.relay.annotation"
 
 
 class _Installed:
@@ -65,6 +68,20 @@ class _Installed:
         return sys.modules[fullname]
 
 
+class _Alias(_Installed):
+    """Loader that gives a module already imported under another name."""
+
+    def __init__(self, module):
+        self.module = module
+
+    def create_module(self, spec):  # pylint: disable=unused-argument,arguments-differ
+        return self.module
+
+    def load_module(self, fullname):  # pylint: disable=arguments-differ
+        sys.modules[fullname] = self.module
+        return self.module
+
+
 class _ExtensionsBeforeBinding:
     """Import hook that puts the stand-ins in place just before a module in
     _BIND_EXTENSIONS, or the platform's own package, is imported. It finds
@@ -76,6 +93,22 @@ class _ExtensionsBeforeBinding:
     def find_spec(cls, fullname, path=None, target=None):  # pylint: disable=unused-argument
         if fullname in _BIND_EXTENSIONS:
             _install_standins()
+        elif fullname == _ANNOTATION_MODULE and not cls.installing:
+            import importlib.machinery  # pylint: disable=import-outside-toplevel
+
+            if importlib.machinery.PathFinder.find_spec(fullname, path) is not None:
+                return None  # the platform's own module
+            cls.installing = True
+            try:
+                _install_standins()
+            finally:
+                cls.installing = False
+            relay = sys.modules.get("tvm.relay")
+            annotation = getattr(relay, "annotation", None)
+            if annotation is not None and hasattr(annotation, "tuple_netunion"):
+                import importlib.util  # pylint: disable=import-outside-toplevel
+
+                return importlib.util.spec_from_loader(fullname, _Alias(annotation))
         elif fullname == _PLATFORM_PACKAGE and not cls.installing:
             # TVM's Relay came after this package: the user reaches for the
             # platform's names directly (tvm.relay.vexa.build_module, say).

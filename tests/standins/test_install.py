@@ -98,6 +98,8 @@ print("ok")
     "from vexatvm_internal import netunion",
     "from vexatvm_internal import partition_for_vexa",
     "import tvm.relay",
+    "from tvm.relay.annotation import tuple_netunion",
+    "import tvm.relay.vexa.relay_traversal",
 ])
 def test_standins_in_place_when_the_package_is_imported_before_tvm(statement):
     script = f"""

@@ -12,13 +12,15 @@ from .models import load_model, load_onnx
 def _called_globals(func):
     from tvm import relay  # pylint: disable=import-outside-toplevel
 
+    from vexatvm_internal.report.summary import walk  # pylint: disable=import-outside-toplevel
+
     names = set()
 
     def visit(node):
         if isinstance(node, relay.Call) and isinstance(node.op, relay.GlobalVar):
             names.add(node.op.name_hint)
 
-    relay.analysis.post_order_visit(func, visit)
+    walk(func, visit)  # iterative: inputs may be tens of thousands of nodes deep
     return names
 
 

@@ -73,6 +73,19 @@ void check(int status) {
 
 }  // namespace
 
+void require_supported_tvm() {
+    py::module_ tvm = py::module_::import("tvm");
+    std::string version = py::str(tvm.attr("__version__"));
+    py::object object_class = py::module_::import("tvm.runtime").attr("Object");
+    py::object ctypes_base = py::module_::import("tvm._ffi._ctypes.object").attr("ObjectBase");
+    int on_ctypes = PyObject_IsSubclass(object_class.ptr(), ctypes_base.ptr());
+    if (on_ctypes < 0) throw py::error_already_set();
+    if (version.rfind("0.19.", 0) == 0 && on_ctypes == 1) return;
+    throw py::import_error("vexatvm_internal needs upstream TVM 0.19 on its ctypes FFI; found TVM " + version +
+                           (on_ctypes == 1 ? " on its ctypes FFI"
+                                           : " on its Cython FFI (TVM_FFI=ctypes in the environment selects ctypes)"));
+}
+
 Object Object::borrow(void* handle) {
     if (handle != nullptr) check(bridge().c.object_retain(handle));
     return Object(handle);

@@ -148,6 +148,7 @@ py::object import_name(const py::object& owner, const char* owner_name, const ch
 }
 
 void init_module(py::module_& module) {
+    ffi::require_supported_tvm();
     module_name() = py::str(module.attr("__name__")).cast<std::string>();
     relay();
     ffi::api();

@@ -4,11 +4,13 @@
 
 #include "patterns.h"
 #include "vexa/module.h"
+#include "vexa/tvm_ffi.h"
 
 namespace vexa::patterns {
 namespace {
 
 void init_module(py::module_& m) {
+    vexa::ffi::require_supported_tvm();
     define_common(m);
     define_int8_ops(m);
     define_int8_conv(m);

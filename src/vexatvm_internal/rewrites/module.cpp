@@ -4,11 +4,13 @@
 
 #include "rewrites.h"
 #include "vexa/module.h"
+#include "vexa/tvm_ffi.h"
 
 namespace vexa::rewrites {
 namespace {
 
 void init_module(py::module_& m) {
+    vexa::ffi::require_supported_tvm();
     define_frontend_folds(m);
     define_constant_moves(m);
     define_canonicalize(m);

@@ -112,6 +112,11 @@ struct Api {
 // a TVM without them fails the import.
 const Api& api();
 
+// Raises ImportError, naming what was found, unless the TVM in use is 0.19.x
+// on its ctypes FFI: the calls here pass handles and type codes the way that
+// FFI does, and a Cython build or another release would get wrong objects.
+void require_supported_tvm();
+
 // obj.<name> for an object-valued field (none for a null field).
 inline Object get(const Object& obj, const char* name) {
     return api().node_get_attr({obj, name});
