@@ -11,6 +11,6 @@ echo "== mypy"
 echo "== stubtest"
 .venv/bin/python -m mypy.stubtest --mypy-config-file pyproject.toml --allowlist scripts/stubtest-allowlist.txt \
   vexatvm_internal.patterns vexatvm_internal.blockpatterns vexatvm_internal.netunion vexatvm_internal.archquery \
-  vexatvm_internal._libbind vexatvm_internal.rewrites vexatvm_standins._traversal
+  vexatvm_internal._libbind vexatvm_internal.rewrites vexatvm_internal.formats vexatvm_standins._traversal
 echo "== pytest"
 .venv/bin/python -m pytest "$@"

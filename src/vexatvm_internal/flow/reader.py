@@ -8,7 +8,7 @@ import re
 import struct
 from typing import TYPE_CHECKING
 
-from vexatvm_internal.errors import InputError, error_line
+from vexatvm_internal.errors import InputError, error_line, first_line
 
 if TYPE_CHECKING:  # load_model's annotations; TVM is imported only where a model is read
     from collections.abc import Iterator, Mapping, Sequence
@@ -62,6 +62,8 @@ def load_model(path: str, *, input_shapes: "Mapping[str, Sequence[int]] | None" 
                 text = stream.read()
             _require_saved_module(json.loads(text))
             mod = tvm.ir.load_json(text)
+        except RecursionError:
+            raise ModelError(f"{path}: not a module saved with tvm.ir.save_json (nested too deeply)") from None
         except (tvm.TVMError, UnicodeDecodeError, ValueError, KeyError, TypeError) as err:
             raise ModelError(f"{path}: not a module saved with tvm.ir.save_json ({error_line(err)})") from None
         if not isinstance(mod, tvm.IRModule):
@@ -72,6 +74,12 @@ def load_model(path: str, *, input_shapes: "Mapping[str, Sequence[int]] | None" 
                 source = stream.read()
         except UnicodeDecodeError:
             raise ModelError(f"{path}: not a Relay text file") from None
+        from vexatvm_internal import formats  # pylint: disable=import-outside-toplevel
+
+        try:
+            formats.check_relay_text(source, _memory_bytes())
+        except (ValueError, RecursionError) as err:
+            raise ModelError(f"{path}: not a valid Relay module: {first_line(err)}") from None
         try:
             with first_diagnostic() as diagnostic:
                 mod = tvm.relay.fromtext(source, source_name=path)
@@ -92,8 +100,8 @@ def load_model(path: str, *, input_shapes: "Mapping[str, Sequence[int]] | None" 
 @contextlib.contextmanager
 def first_diagnostic() -> "Iterator[list[str]]":
     """Within the block, TVM's diagnostics (of the Relay text parser, of the
-    type checker) are not printed: the first error's line, column and
-    message go into the yielded list instead."""
+    type checker) are not printed: the first error's line, column and the
+    first line of its message go into the yielded list instead."""
     from tvm.ir.diagnostics import override_renderer  # pylint: disable=import-outside-toplevel
 
     found: list[str] = []
@@ -102,14 +110,28 @@ def first_diagnostic() -> "Iterator[list[str]]":
         for diagnostic in context.diagnostics:
             if not found:
                 span = diagnostic.span
-                found.append(f"line {span.line}, column {span.column}: {diagnostic.message}" if span is not None
-                             else str(diagnostic.message))
+                message = _diagnostic_line(str(diagnostic.message))
+                found.append(f"line {span.line}, column {span.column}: {message}" if span is not None else message)
 
     override_renderer(render)
     try:
         yield found
     finally:
         override_renderer(None)
+
+
+def _diagnostic_line(message):
+    """A diagnostic in one line: its first, with the indented items it introduces ("...match:" and two types)."""
+    lines = [line for line in message.splitlines() if line.strip()]
+    if not lines:
+        return message
+    first, items = lines[0].strip(), []
+    if first.endswith(":"):
+        for line in lines[1:]:
+            if not line[:1].isspace():
+                break
+            items.append(line.strip())
+    return f"{first} {', '.join(items)}" if items else first
 
 
 # Names Relay text reads back as they were printed; the printer puts a "v"
@@ -184,10 +206,13 @@ def _require_file(path):
 
 
 def _require_saved_module(data):
-    """What tvm.ir.load_json reads before it checks anything itself."""
-    if not (isinstance(data, dict) and isinstance(data.get("nodes"), list) and isinstance(data.get("attrs"), dict)
-            and isinstance(data.get("root"), int)):
+    """What tvm.ir.load_json trusts: every node and tensor reference, tensor
+    headers and sizes, the fields of every node (see formats)."""
+    from vexatvm_internal import formats  # pylint: disable=import-outside-toplevel
+
+    if not (isinstance(data, dict) and isinstance(data.get("attrs"), dict)):
         raise ValueError("JSON, but not a saved TVM object: no root, nodes and attrs")
+    formats.check_saved_module(data, _memory_bytes())
 
 
 def _load_params(path):
@@ -195,10 +220,14 @@ def _load_params(path):
         return {}
     import tvm  # pylint: disable=import-outside-toplevel
 
+    from vexatvm_internal import formats  # pylint: disable=import-outside-toplevel
+
+    with open(path, "rb") as stream:
+        blob = stream.read()
     try:
-        with open(path, "rb") as stream:
-            return dict(tvm.runtime.load_param_dict(stream.read()))
-    except tvm.TVMError as err:
+        formats.check_params(blob, _memory_bytes())
+        return dict(tvm.runtime.load_param_dict(blob))
+    except (tvm.TVMError, ValueError) as err:
         raise ModelError(f"{path}: not a params file written by tvm.runtime.save_param_dict ({error_line(err)})") from None
 
 

@@ -1,0 +1,10 @@
+"""Checks of model files before TVM reads them."""
+
+def check_saved_module(graph: object, memory_bytes: int | None = None) -> None:
+    """Raises ValueError where a graph of tvm.ir.save_json (as json.loads gives it) would crash or exhaust TVM's loader."""
+
+def check_relay_text(text: str, memory_bytes: int | None = None) -> None:
+    """Raises ValueError where Relay text nests too deeply for TVM's parser or carries a bad metadata section."""
+
+def check_params(blob: bytes, memory_bytes: int | None = None) -> None:
+    """Raises ValueError where a file of tvm.runtime.save_param_dict would crash or exhaust TVM's reader."""
