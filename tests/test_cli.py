@@ -213,10 +213,26 @@ def onnx_graph(op="Relu", shape=(4,), weight=None):
     return helper.make_model(graph).SerializeToString()
 
 
+def saved_module(node_type, field, value):
+    """A small module as tvm.ir.save_json writes it, with field of its first node_type set to value."""
+    import tvm
+    from tvm import relay
+
+    x = relay.var("x", shape=(1, 4))
+    graph = json.loads(tvm.ir.save_json(tvm.IRModule.from_expr(relay.nn.relu(x))))
+    next(node for node in graph["nodes"] if node["type_key"] == node_type)["attrs"][field] = value
+    return json.dumps(graph)
+
+
 @pytest.mark.parametrize(
     "argv, content, message",
     [
         (["partition", "{missing}"], None, "cannot read"),
+        (["partition", "{json}"], lambda: saved_module("relay.Call", "op", "99999"),
+         "(relay.Call): op refers to node 99999, not one of its 31 nodes"),
+        (["partition", "{json}"], lambda: saved_module("relay.Call", "args", "-1"), "args refers to node 18446744073709551615"),
+        (["partition", "{file}"], "def @main(%x: float32) { " + "(" * 600 + "%x" + ")" * 600 + " }",
+         "line 1: brackets nested more than 500 deep"),
         (["partition", "{file}"], "def @main() { nonsense }", "not a valid Relay module"),
         (["partition", "{onnx}"], b"\x00garbage", "not a readable ONNX model"),
         (["partition", "{tflite}"], b"\x00garbage", "not a TFLite model"),
@@ -267,6 +283,23 @@ def test_partition_bad_input(tmp_path, argv, content, message):
     assert err.count("\n") == 1 and err.startswith("vexatvm: error: "), err
     assert message in err
     assert {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before, "an input was changed"
+
+
+def test_mutated_files_end_in_a_partition_or_one_line(tmp_path):
+    """Seeded mutations of every format (see hostile_files): none crashes the
+    command, hangs it or gets more than one line."""
+    import hostile_files
+
+    seeds = hostile_files.write_seeds(str(tmp_path))
+    worker = hostile_files.Worker(timeout=120)
+    try:
+        outcomes = {os.path.basename(mutated): worker.outcome(path, mutated)
+                    for _, path, mutated in hostile_files.write_mutants(seeds, str(tmp_path), 40, seed=1)}
+    finally:
+        worker.close()
+    broken = {name: outcome for name, outcome in outcomes.items()
+              if outcome[0] not in ("partitioned", "one-line error")}
+    assert not broken
 
 
 @pytest.mark.parametrize("error, internal", [

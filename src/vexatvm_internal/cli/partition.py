@@ -2,6 +2,7 @@
 
 import argparse
 import collections
+import contextlib
 import dataclasses
 import io
 import json
@@ -233,9 +234,25 @@ def _refusal_log(args):
     return RefusalLog() if args.explain else None
 
 
+@contextlib.contextmanager
+def _tvm_stage(failed, verbose):
+    """TVM's log held back (see HeldTvmLog), and unless verbose its
+    diagnostics too: a TVM error ends the stage in one line, "<failed>
+    failed: <TVM's first diagnostic or its message>". Yields the held log."""
+    import tvm  # pylint: disable=import-outside-toplevel
+
+    from vexatvm_internal.flow.reader import first_diagnostic  # pylint: disable=import-outside-toplevel
+
+    found: list[str] = []
+    try:
+        with HeldTvmLog(not verbose) as held, (contextlib.nullcontext(found) if verbose else first_diagnostic()) as found:
+            yield held
+    except tvm.TVMError as err:
+        raise CliError(f"{failed} failed: {found[0] if found else error_line(err)}") from None
+
+
 def _partition(loaded, arch, log, args, status):
     """The module with the composites merged in, a progress bar counting the table entries."""
-    import tvm  # pylint: disable=import-outside-toplevel
     from tqdm import tqdm  # pylint: disable=import-outside-toplevel
 
     from vexatvm_internal.flow import driver  # pylint: disable=import-outside-toplevel
@@ -252,7 +269,7 @@ def _partition(loaded, arch, log, args, status):
     with tqdm(total=entries, desc="table entries", unit="entry", delay=1.0, leave=False,
               disable=args.quiet, file=sys.stderr) as progress:
         try:
-            with HeldTvmLog(not args.verbose) as held:
+            with _tvm_stage(f"partitioning {loaded.label}", args.verbose) as held:
                 return driver.partition(
                     loaded.mod, loaded.params, loaded.tables, arch,
                     wrap_check=log.wrap if log else None,
@@ -261,8 +278,6 @@ def _partition(loaded, arch, log, args, status):
                     on_entry=lambda name: (interrupts.checkpoint(), progress.update(1)),
                     canonicalize=args.canonicalize,
                 )
-        except tvm.TVMError as err:
-            raise CliError(f"partitioning {loaded.label} failed: {error_line(err)}") from None
         finally:
             status.clear()
 
@@ -281,17 +296,14 @@ def _summarize(loaded, composites, log):
 
 def _form_regions(composites, summary, label, args, status):
     """The accelerator regions of the composites; their summary goes into summary."""
-    import tvm  # pylint: disable=import-outside-toplevel
 
     from vexatvm_internal.flow import driver  # pylint: disable=import-outside-toplevel
     from vexatvm_internal.report.summary import summarize_regions  # pylint: disable=import-outside-toplevel
 
     status.show("forming accelerator regions")
     try:
-        with HeldTvmLog(not args.verbose):
+        with _tvm_stage(f"forming regions of {label}", args.verbose):
             regions = driver.form_regions(composites)
-    except tvm.TVMError as err:
-        raise CliError(f"forming regions of {label} failed: {error_line(err)}") from None
     finally:
         status.clear()
     summary["regions"] = summarize_regions(regions)
@@ -299,18 +311,15 @@ def _form_regions(composites, summary, label, args, status):
 
 
 def _verify(loaded, partitioned, args, status):
-    import tvm  # pylint: disable=import-outside-toplevel
 
     from vexatvm_internal.flow.check import verify  # pylint: disable=import-outside-toplevel
 
     status.show("verifying")
     try:
-        with HeldTvmLog(not args.verbose):
+        with _tvm_stage(f"verifying {loaded.label}", args.verbose):
             return verify(loaded.mod, partitioned, loaded.params, on_stage=status.show)
     except ValueError as err:
         raise CliError(f"cannot verify {loaded.label}: {err}") from None
-    except tvm.TVMError as err:
-        raise CliError(f"verifying {loaded.label} failed: {error_line(err)}") from None
     finally:
         status.clear()
 
