@@ -68,16 +68,20 @@ class _Installed:
         return sys.modules[fullname]
 
 
-class _Alias(_Installed):
+class _Alias:
     """Loader that gives a module already imported under another name."""
 
     def __init__(self, module):
         self.module = module
 
-    def create_module(self, spec):  # pylint: disable=unused-argument,arguments-differ
+    def create_module(self, spec):  # pylint: disable=unused-argument
         return self.module
 
-    def load_module(self, fullname):  # pylint: disable=arguments-differ
+    @staticmethod
+    def exec_module(module):  # pylint: disable=unused-argument
+        return None
+
+    def load_module(self, fullname):
         sys.modules[fullname] = self.module
         return self.module
 

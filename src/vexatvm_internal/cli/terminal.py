@@ -93,5 +93,5 @@ class HeldTvmLog:
             sys.stderr.write("".join(kept))
 
     def __exit__(self, exc_type, *exc):
-        # An interrupted command ends with its one line and nothing of TVM's.
-        self.release(show=exc_type is None or not issubclass(exc_type, KeyboardInterrupt))
+        # A failed or interrupted stage ends with its one line and nothing of TVM's.
+        self.release(show=exc_type is None)

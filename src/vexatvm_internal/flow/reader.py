@@ -25,7 +25,7 @@ class ModelError(ValueError, InputError):
 
 # Errors TVM's frontends raise on models they cannot import.
 _FRONTEND_ERRORS = (ValueError, KeyError, NotImplementedError, AttributeError, IndexError, TypeError,
-                    AssertionError, RuntimeError, struct.error)
+                    AssertionError, RuntimeError, ArithmeticError, struct.error)
 
 
 def load_model(path: str, *, input_shapes: "Mapping[str, Sequence[int]] | None" = None

@@ -157,7 +157,7 @@ std::map<std::string, std::map<std::string, Field>> field_kinds(const std::vecto
 // (a call whose op is a string, a function whose params are a map), so a
 // reference of another kind crashes far from the file. Kinds come from the
 // Python classes TVM registers for the type keys.
-enum class Kind { expr, type, prim_expr, attrs, other };
+enum class Kind { expr, type, prim_expr, attrs, container, other };
 
 struct Expected {
     const char* type_key;
@@ -200,6 +200,12 @@ const Expected kRelaySchema[] = {
     {"DictAttrs", "__dict__", Expected::map, Kind::other, nullptr, true},
 };
 
+// "a relay.Call", "an Array", "a null node".
+std::string a_node(const std::string& type_key) {
+    if (type_key.empty()) return "a null node";
+    return (std::string("AEIOUaeiou").find(type_key[0]) != std::string::npos ? "an " : "a ") + type_key;
+}
+
 const char* kind_name(Kind kind) {
     switch (kind) {
         case Kind::expr: return "an expression";
@@ -221,10 +227,12 @@ std::map<std::string, Kind> kinds_of(const std::vector<Node>& nodes) {
     std::map<std::string, Kind> kinds;
     for (const Node& node : nodes) {
         if (node.type_key.empty() || kinds.count(node.type_key)) continue;
-        Kind kind = Kind::other;
+        Kind kind = node.type_key == "Array" || node.type_key == "Map" || node.type_key == "runtime.String"
+                        ? Kind::container
+                        : Kind::other;
         py::object index = ctypes.attr("c_uint")(0);
         int status = type_index(py::bytes(node.type_key), ctypes.attr("byref")(index)).cast<int>();
-        if (status == 0) {
+        if (status == 0 && kind == Kind::other) {
             py::object found = classes.attr("get")(index.attr("value"));
             if (!found.is_none())
                 for (const auto& [base, base_kind] : bases)
@@ -238,9 +246,46 @@ std::map<std::string, Kind> kinds_of(const std::vector<Node>& nodes) {
     return kinds;
 }
 
+// An operator's attributes hold values (dims, strings, arrays of them), never
+// expressions or other attributes: its op's code reads them as values.
+void check_attribute_values(const std::vector<Node>& nodes, const std::vector<std::vector<std::size_t>>& data,
+                            const std::map<std::string, Kind>& kinds,
+                            const std::map<std::string, std::map<std::string, Field>>& fields) {
+    auto kind_of = [&](std::size_t node) {
+        auto found = kinds.find(nodes[node].type_key);
+        return found == kinds.end() ? Kind::other : found->second;
+    };
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const Node& node = nodes[i];
+        if (node.has_repr || kind_of(i) != Kind::attrs || node.type_key == kDictAttrs) continue;
+        auto declared = fields.find(node.type_key);
+        if (declared == fields.end()) continue;
+        for (const auto& [name, field] : declared->second) {
+            if (field != Field::object || !node.attrs.contains(name)) continue;
+            std::optional<unsigned long long> ref = read_index(utf8(node.attrs[py::str(name)]));
+            if (!ref || *ref == 0) continue;
+            std::vector<std::size_t> pending{static_cast<std::size_t>(*ref)};
+            std::set<std::size_t> seen;
+            while (!pending.empty()) {
+                std::size_t at = pending.back();
+                pending.pop_back();
+                if (!seen.insert(at).second) continue;
+                if (nodes[at].type_key == "Array") {
+                    pending.insert(pending.end(), data[at].begin(), data[at].end());
+                } else if (kind_of(at) == Kind::expr || (kind_of(at) == Kind::attrs && nodes[at].type_key != kDictAttrs)) {
+                    throw Refusal(node_name(i, node.type_key) + ": " + name + " holds " + a_node(nodes[at].type_key) +
+                                  ", not a value");
+                }
+            }
+        }
+    }
+}
+
 void check_relay_references(const std::vector<Node>& nodes, const std::vector<std::vector<std::size_t>>& data,
-                            const std::vector<bool>& string_keyed) {
+                            const std::vector<bool>& string_keyed,
+                            const std::map<std::string, std::map<std::string, Field>>& fields) {
     std::map<std::string, Kind> kinds = kinds_of(nodes);
+    check_attribute_values(nodes, data, kinds, fields);
     auto is = [&](std::size_t target, const Expected& expected) {
         const std::string& key = nodes[target].type_key;
         if (expected.exactly) return key == expected.exactly;
@@ -266,28 +311,23 @@ void check_relay_references(const std::vector<Node>& nodes, const std::vector<st
             const std::string& target_key = nodes[target].type_key;
             if (expected.shape == Expected::one) {
                 if (!is(target, expected))
-                    throw Refusal(where + " is a " + (target_key.empty() ? "null node" : target_key) + ", not " +
-                                  what);
+                    throw Refusal(where + " is " + a_node(target_key) + ", not " + what);
                 continue;
             }
             const char* container = expected.shape == Expected::array ? "Array" : "Map";
             if (target_key != container)
-                throw Refusal(where + " is a " + (target_key.empty() ? "null node" : target_key) + ", not a " +
-                              container);
+                throw Refusal(where + " is " + a_node(target_key) + ", not " + a_node(container));
             if (expected.shape == Expected::map && expected.kind == Kind::other && !expected.exactly) continue;
             const auto& elements = data[target];
             const bool pairs = expected.shape == Expected::map && !string_keyed[target];
             if (pairs && expected.key_exactly)
                 for (std::size_t e = 0; e < elements.size(); e += 2)
                     if (nodes[elements[e]].type_key != expected.key_exactly)
-                        throw Refusal(where + " has a key that is a " +
-                                      (nodes[elements[e]].type_key.empty() ? "null node" : nodes[elements[e]].type_key) +
+                        throw Refusal(where + " has a key that is " + a_node(nodes[elements[e]].type_key) +
                                       ", not " + expected.key_exactly);
             for (std::size_t e = pairs ? 1 : 0; e < elements.size(); e += pairs ? 2 : 1)
                 if (!is(elements[e], expected))
-                    throw Refusal(where + " holds a " +
-                                  (nodes[elements[e]].type_key.empty() ? "null node" : nodes[elements[e]].type_key) +
-                                  ", not " + what);
+                    throw Refusal(where + " holds " + a_node(nodes[elements[e]].type_key) + ", not " + what);
         }
     }
 }
@@ -422,7 +462,7 @@ void check_saved_module(const py::handle& graph, std::optional<std::uint64_t> me
                               std::to_string(limit) + (kind == Field::object ? " nodes" : " tensors"));
         }
     }
-    check_relay_references(nodes, references_of, string_keyed);
+    check_relay_references(nodes, references_of, string_keyed, kinds);
 }
 
 }  // namespace vexa::formats
