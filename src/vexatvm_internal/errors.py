@@ -27,8 +27,9 @@ def first_line(err: BaseException) -> str:
 
 def is_internal(err: BaseException) -> bool:
     """Whether a failure is a fault of ours: neither the input's, nor the
-    machine's (files, memory, the native library), nor one TVM reported."""
-    return not (isinstance(err, (InputError, OSError, MemoryError, RuntimeError))
+    machine's (files, memory, the native library, the packages installed),
+    nor one TVM reported."""
+    return not (isinstance(err, (InputError, OSError, MemoryError, RuntimeError, ImportError))
                 or type(err).__module__.startswith("tvm"))
 
 

@@ -115,6 +115,24 @@ print("ok")
     assert (result.returncode, result.stdout.strip()) == (0, "ok"), result.stderr
 
 
+@pytest.mark.parametrize("change, found", [
+    ("tvm.__version__ = '0.20.0'", "found TVM 0.20.0 on its ctypes FFI"),
+    ("tvm.runtime.Object = type('Object', (), {})", "found TVM 0.19.0 on its Cython FFI"),
+])
+def test_a_tvm_of_another_kind_is_refused_at_import(change, found):
+    script = f"""
+import tvm, tvm.relay
+{change}
+try:
+    import vexatvm_internal.patterns
+except ImportError as err:
+    print(err)
+"""
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert result.stdout.strip().startswith("vexatvm_internal needs upstream TVM 0.19 on its ctypes FFI; " + found), \
+        result.stdout + result.stderr
+
+
 def test_build_config_scopes_nest_and_restore():
     from tvm.relay.vexa.build_module import BuildConfig
 
