@@ -296,7 +296,6 @@ def _summarize(loaded, composites, log):
 
 def _form_regions(composites, summary, label, args, status):
     """The accelerator regions of the composites; their summary goes into summary."""
-
     from vexatvm_internal.flow import driver  # pylint: disable=import-outside-toplevel
     from vexatvm_internal.report.summary import summarize_regions  # pylint: disable=import-outside-toplevel
 
@@ -311,7 +310,6 @@ def _form_regions(composites, summary, label, args, status):
 
 
 def _verify(loaded, partitioned, args, status):
-
     from vexatvm_internal.flow.check import verify  # pylint: disable=import-outside-toplevel
 
     status.show("verifying")

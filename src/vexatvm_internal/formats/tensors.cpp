@@ -24,21 +24,17 @@ std::string shape_text(const std::vector<std::int64_t>& shape) {
 
 }  // namespace
 
-std::uint64_t Bytes::u64(const char* what) {
-    std::string_view held = take(8, what);
-    if (held.size() != 8) throw std::logic_error("a header read beyond the bytes at hand");
-    std::uint64_t value;
-    std::memcpy(&value, held.data(), 8);
+template <typename T>
+T Bytes::read(const char* what) {
+    std::string_view held = take(sizeof(T), what);
+    if (held.size() != sizeof(T)) throw std::logic_error("a header read beyond the bytes at hand");
+    T value;
+    std::memcpy(&value, held.data(), sizeof(T));
     return value;
 }
 
-std::uint32_t Bytes::u32(const char* what) {
-    std::string_view held = take(4, what);
-    if (held.size() != 4) throw std::logic_error("a header read beyond the bytes at hand");
-    std::uint32_t value;
-    std::memcpy(&value, held.data(), 4);
-    return value;
-}
+std::uint64_t Bytes::u64(const char* what) { return read<std::uint64_t>(what); }
+std::uint32_t Bytes::u32(const char* what) { return read<std::uint32_t>(what); }
 
 std::string_view Bytes::take(std::size_t size, const char* what) {
     if (size > remaining())

@@ -32,6 +32,9 @@ public:
     void skip(std::size_t size, const char* what) { take(size, what); }
 
 private:
+    template <typename T>
+    T read(const char* what);
+
     std::string_view data_;
     std::size_t size_;
     std::size_t at_ = 0;
