@@ -31,3 +31,9 @@ target="."
 [ -n "$extras" ] && target=".[$extras]"
 echo "== installing vexatvm_internal${extras:+ [$extras]} into .venv"
 .venv/bin/python -m pip install -q --disable-pip-version-check "$target"
+if [[ ",$extras," == *",networks,"* ]]; then
+  # torchvision's quantizable models for the network tests. Its one release
+  # for torch 2.13 pins CUDA packages of several GB that the CPU torch does
+  # not need: installed without its dependencies, and pillow beside it.
+  .venv/bin/python -m pip install -q --disable-pip-version-check --no-deps torchvision==0.28.0 pillow
+fi

@@ -183,6 +183,44 @@ def test_partition_several_models_and_architectures(tmp_path, jobs):
         f"vexatvm: error: {missing} on vexa-nano", f"vexatvm: error: {missing} on vexa-pro"]
 
 
+# One case per option of `vexatvm partition`: its words, as a user writes them.
+CHILD_FLAGS = {
+    "--table": ["--table", "vexa", "--table", "vexa_with_fc"],
+    "--input-shape": ["--input-shape", "input0=1,3,8,8", "--input-shape", "mask=1,-1"],
+    "--dim": ["--dim", "batch=1", "--dim", "seq=128"],
+    "--arch": ["--arch", "vexa-pro"],
+    "--arch-file": ["--arch-file=-arch.yaml"],
+    "--json": ["--json"],
+    "--quiet": ["--quiet"],
+    "--canonicalize": ["--no-canonicalize"],
+    "--regions": ["--regions"],
+    "--verify": ["--verify"],
+    "--verbose": ["--verbose"],
+    "--explain": ["--explain"],
+    # The parent's own: the combinations it runs, and what takes one only.
+    "--jobs": ["--jobs", "2"], "--svg": ["--svg", "a.svg"], "--png": ["--png", "a.png"], "--output": ["-o", "a.json"],
+}
+
+
+@pytest.mark.parametrize("flag", sorted(CHILD_FLAGS))
+def test_every_flag_reaches_the_children_of_jobs(flag):
+    from vexatvm_internal.cli.partition import _PARENT_ONLY, _child_argv
+
+    parser = cli.build_parser()
+    args = parser.parse_args(["partition", "m.onnx"] + CHILD_FLAGS[flag])
+    partition = args.parser
+    options = {next(s for s in action.option_strings if s.startswith("--") and not s.startswith("--no-"))
+               for action in partition._actions if action.option_strings and action.dest != "help"}
+    assert options == set(CHILD_FLAGS)  # a new flag needs its case here
+    child = _child_argv(args, "-model.onnx", None)
+    assert child[:4] == [sys.executable, "-m", "vexatvm_internal", "partition"]
+    again = parser.parse_args(["partition"] + child[4:])
+    for dest, value in vars(args).items():
+        if dest not in ("model", "arch", "quiet"):
+            assert getattr(again, dest) == (partition.get_default(dest) if dest in _PARENT_ONLY else value), dest
+    assert again.model == ["-model.onnx"] and again.quiet
+
+
 def test_partition_model_files(tmp_path):
     from tvm import relay
 
@@ -224,10 +262,35 @@ def saved_module(node_type, field, value):
     return json.dumps(graph)
 
 
+def zip_archive(*names, cut=0):
+    """A zip archive of empty entries of these names, its last cut bytes cut off."""
+    import io
+    import zipfile
+
+    data = io.BytesIO()
+    with zipfile.ZipFile(data, "w") as archive:
+        for name in names:
+            archive.writestr(name, b"")
+    return data.getvalue()[:len(data.getvalue()) - cut]
+
+
+DYNAMIC_TEXT = "#[version = \"0.0.5\"]\ndef @main(%y: Tensor[(?, 4), float32]) { sigmoid(%y) }"
+
+
 @pytest.mark.parametrize(
     "argv, content, message",
     [
         (["partition", "{missing}"], None, "cannot read"),
+        (["partition", "{pt}"], b"\x00garbage", "model.pt: not a zip archive, so not a TorchScript file"),
+        (["partition", "{pt}"], b"\x80\x02garbage", "a pickle of torch.save's legacy format, not a TorchScript archive"),
+        (["partition", "{pt}"], lambda: zip_archive("m/data.pkl", "m/version"), "a checkpoint of torch.save"),
+        (["partition", "{pt}"], lambda: zip_archive("m/data.pkl", "n/constants.pkl"), "lie in two folders, 'm' and 'n'"),
+        (["partition", "{pt}"], lambda: zip_archive("m/data.pkl", cut=1), "truncated zip archive: no end of its directory"),
+        (["partition", "{pt}"], lambda: zip_archive("m/data.pkl", cut=30), "truncated zip archive"),
+        (["partition", "{file}", "--dim", "batch=1"], DYNAMIC_TEXT, "--dim batch: the model names no axes"),
+        (["partition", "{file}", "--dim", "batch=x"], DYNAMIC_TEXT, "--dim 'batch=x': expected NAME=VALUE"),
+        (["partition", "{file}", "--dim", "batch=1", "--dim", "batch=2"], DYNAMIC_TEXT, "--dim batch given twice"),
+        (["partition", "int8-cnn", "--dim", "batch=1"], None, "a built-in example has fixed input shapes"),
         (["partition", "{json}"], lambda: saved_module("relay.Call", "op", "99999"),
          "(relay.Call): op refers to node 99999, not one of its 31 nodes"),
         (["partition", "{json}"], lambda: saved_module("relay.Call", "args", "-1"), "args refers to node 18446744073709551615"),
@@ -268,7 +331,7 @@ def saved_module(node_type, field, value):
 )
 def test_partition_bad_input(tmp_path, argv, content, message):
     path = tmp_path / ("model.json" if "{json}" in argv else "model.relay")
-    binary = {"onnx": tmp_path / "model.onnx", "tflite": tmp_path / "model.tflite"}
+    binary = {"onnx": tmp_path / "model.onnx", "tflite": tmp_path / "model.tflite", "pt": tmp_path / "model.pt"}
     if callable(content):
         content = content()
     if isinstance(content, bytes):

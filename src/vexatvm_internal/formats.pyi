@@ -8,3 +8,6 @@ def check_relay_text(text: str, memory_bytes: int | None = None) -> None:
 
 def check_params(blob: bytes, memory_bytes: int | None = None) -> None:
     """Raises ValueError where a file of tvm.runtime.save_param_dict would crash or exhaust TVM's reader."""
+
+def check_torchscript(data: bytes | bytearray | memoryview, memory_bytes: int | None = None) -> str:
+    """The folder of a TorchScript archive's entries; raises ValueError where the file is no TorchScript archive or its zip directory is corrupt."""

@@ -13,7 +13,11 @@ SEQ = 8
 _WRAPPER = textwrap.dedent(
     """
     import sys
+    import types
     import torch
+
+    # torchvision without its C++ operators (see tests/conftest.py); transformers imports it.
+    sys.modules.setdefault("torchvision._meta_registrations", types.ModuleType("torchvision._meta_registrations"))
 
     class ByKeyword(torch.nn.Module):
         def __init__(self, model, name):
@@ -55,8 +59,42 @@ EXPORT_VIT = _WRAPPER + textwrap.dedent(
 )
 
 
-def _export(script, path):
-    proc = subprocess.run([sys.executable, "-c", script, str(path)], capture_output=True, text=True, timeout=600)
+# Two inputs, as exports for serving take them; with "dynamic", their batch and sequence axes are symbolic.
+EXPORT_MASKED = textwrap.dedent(
+    f"""
+    import sys
+    import types
+    import torch
+
+    # torchvision without its C++ operators (see tests/conftest.py); transformers imports it.
+    sys.modules.setdefault("torchvision._meta_registrations", types.ModuleType("torchvision._meta_registrations"))
+    from transformers import BertConfig, BertModel
+
+    class Masked(torch.nn.Module):
+        def __init__(self, model):
+            super().__init__()
+            self.model = model
+
+        def forward(self, input_ids, attention_mask):
+            return self.model(input_ids=input_ids, attention_mask=attention_mask).last_hidden_state
+
+    config = BertConfig(vocab_size=100, hidden_size=64, num_hidden_layers={LAYERS},
+                        num_attention_heads=4, intermediate_size=128,
+                        max_position_embeddings=32, layer_norm_eps=1e-5)
+    torch.manual_seed(0)
+    bert = Masked(BertModel(config).eval())
+    axes = {{"batch": 0, "seq": 1}}
+    dynamic = {{name: {{v: k for k, v in axes.items()}} for name in ("input_ids", "attention_mask")}}
+    torch.onnx.export(bert, (torch.randint(0, 100, (1, {SEQ})), torch.ones(1, {SEQ}, dtype=torch.int64)),
+                      sys.argv[1], opset_version=17, dynamo=False, input_names=["input_ids", "attention_mask"],
+                      output_names=["hidden"], dynamic_axes=dynamic if sys.argv[2:] == ["dynamic"] else None)
+    """
+)
+
+
+def _export(script, path, *args):
+    proc = subprocess.run([sys.executable, "-c", script, str(path), *args], capture_output=True, text=True,
+                          timeout=600)
     return None if proc.returncode == 0 else proc.stderr[-4000:]
 
 
@@ -68,3 +106,9 @@ def export_vit(path):
 def export_bert(path):
     """Writes the encoder to `path`; returns the child's stderr on failure, else None."""
     return _export(EXPORT, path)
+
+
+def export_masked_bert(path, dynamic):
+    """The encoder with input_ids and attention_mask, batch and sequence axes
+    named "batch" and "seq" where dynamic; as export_bert."""
+    return _export(EXPORT_MASKED, path, *(["dynamic"] if dynamic else []))

@@ -7,6 +7,7 @@ driver's partition of the same model must type-check and compute what the
 original computes."""
 
 import collections
+import contextlib
 import io
 import json
 import xml.etree.ElementTree as ET
@@ -27,12 +28,12 @@ import vexatvm_internal  # noqa: E402
 from vexatvm_internal import cli  # noqa: E402
 from vexatvm_internal.report.picture import colour_of  # noqa: E402
 from vexatvm_internal.report.summary import summarize, summarize_regions, walk  # noqa: E402
-from bert_onnx import LAYERS, export_bert  # noqa: E402
+from bert_onnx import LAYERS, export_bert, export_masked_bert  # noqa: E402
 from onnx_import import exact_onnx_import  # noqa: E402
 from relay_cpu import inline_composites, run  # noqa: E402
 from test_cli import MODELS  # noqa: E402
 from torch_detector import export_onnx  # noqa: E402
-from torch_quantized import quantize_and_trace  # noqa: E402
+from torch_quantized import quantize_and_trace, torchvision_quantized  # noqa: E402
 
 pytestmark = pytest.mark.networks
 
@@ -276,6 +277,83 @@ def test_regions(command, partitioned, case):
     crossings = regions["crossings"]
     assert crossings["to_accelerator"]["bytes"] > 0 and crossings["to_host"]["bytes"] > 0
     assert crossings["tensors"] == sum(r["inputs"] + r["outputs"] for r in regions["regions"])
+
+
+class FloatCNN(nn.Module):
+    """Conv + batch norm + ReLU, a residual block, max pool, global pool and a linear layer, in float."""
+
+    def __init__(self):
+        super().__init__()
+        self.stem = nn.Sequential(nn.Conv2d(3, 16, 3, padding=1), nn.BatchNorm2d(16), nn.ReLU())
+        self.block = nn.Sequential(nn.Conv2d(16, 16, 3, padding=1), nn.ReLU(), nn.Conv2d(16, 16, 1))
+        self.head = nn.Sequential(nn.MaxPool2d(2), nn.AdaptiveAvgPool2d(1), nn.Flatten(), nn.Linear(16, 10))
+
+    def forward(self, x):
+        s = self.stem(x)
+        return self.head(torch.relu(s + self.block(s)))
+
+
+def float_cnn(shape):
+    torch.manual_seed(0)
+    return torch.jit.trace(FloatCNN().eval(), torch.randn(shape))
+
+
+def torchvision_resnet18_int8(shape):
+    pytest.importorskip("torchvision")
+    return torchvision_quantized("resnet18", shape)
+
+
+TORCHSCRIPT = {
+    # name: (traced module of an input shape, file name, tables)
+    "resnet18_int8": (torchvision_resnet18_int8, "resnet18_int8.pt", ("vexa", "vexa_with_fc")),
+    # Read as TorchScript by its content: a zip archive of torch.jit.save's layout.
+    "float_cnn": (float_cnn, "float_cnn.model", ("vexa_blocks", "vexa_fp32")),
+}
+
+
+@pytest.mark.parametrize("name", sorted(TORCHSCRIPT))
+def test_torchscript_partitions_as_its_conversion_in_python(tmp_path, name):
+    build, file_name, tables = TORCHSCRIPT[name]
+    image = (1, 3, 32, 32)
+    traced = build(image)
+    path = str(tmp_path / file_name)
+    traced.save(path)
+    argv = ["partition", path, "--arch", "vexa-pro", "--quiet"] + [word for t in tables for word in ("--table", t)]
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stderr(err):
+        assert cli.main(argv, out) == 1
+    assert err.getvalue().count("\n") == 1 and "--input-shape input0=D1,D2,... (inputs: input0 (x))" in err.getvalue()
+    out = io.StringIO()
+    assert cli.main(argv + ["--input-shape", "x=" + ",".join(map(str, image)), "--json", "--verify"], out) == 0
+    report = json.loads(out.getvalue())
+    mod, params = relay.frontend.from_pytorch(traced, [("input0", image)])
+    summary = summarize(vexatvm_internal.partition_for_vexa(mod, params, tables=tables, arch="vexa-pro"))
+    assert {key: report[key] for key in summary} == summary and summary["offloaded_share"] > 0.9
+    # Exact in quantization steps; float within its rounding.
+    assert [(item["ok"], item["steps"] or 0) for item in report["verify"]] == [(True, 0)]
+    loaded, loaded_params = vexatvm_internal.load_model(path, input_shapes={"input0": image})
+    assert tvm.ir.structural_equal(loaded, mod) and set(loaded_params) == set(params)
+
+
+def test_dynamic_axes_fixed_by_name(tmp_path):
+    static, dynamic = str(tmp_path / "static.onnx"), str(tmp_path / "dynamic.onnx")
+    assert export_masked_bert(static, dynamic=False) is None and export_masked_bert(dynamic, dynamic=True) is None
+
+    def report(*argv):
+        out = io.StringIO()
+        assert cli.main(["partition", *argv, "--arch", "vexa-pro", "--quiet", "--json"], out) == 0
+        return json.loads(out.getvalue())
+
+    axes = {"input_ids": ["batch", "seq"], "attention_mask": ["batch", "seq"]}
+    assert report(dynamic)["dynamic_axes"] == axes and report(static)["dynamic_axes"] == {}
+    fixed = report(dynamic, "--dim", "batch=1", "--dim", "seq=8")
+    assert fixed == {**report(static), "model": dynamic}
+    assert report(dynamic, "--dim", "seq=8", "--input-shape", "input_ids=1,8")["dynamic_axes"] == {
+        "attention_mask": ["batch"]}
+    out = io.StringIO()
+    assert cli.main(["partition", dynamic, "--arch", "vexa-pro", "--quiet"], out) == 0
+    assert ("dynamic axes: input_ids[batch, seq], attention_mask[batch, seq]; fix them with --dim batch=1 "
+            "--dim seq=N\n") in out.getvalue()
 
 
 # ---------------------------------------------------------------- the report itself

@@ -66,7 +66,7 @@ def build_parser():
     )
     partition.add_argument(
         "model", nargs="+", metavar="MODEL",
-        help="ONNX file, TFLite file, Relay text file, or a built-in example: " + ", ".join(example_names())
+        help="ONNX file, TFLite file, TorchScript file (.pt), Relay text or save_json file, or a built-in example: " + ", ".join(example_names())
         + "; several are partitioned one after the other",
     )
     partition.add_argument("--table", action="append", metavar="NAME",
@@ -75,7 +75,11 @@ def build_parser():
                            "the graph: vexa for a quantized graph, vexa_blocks then vexa_fp32 for a float graph; "
                            "a built-in example's own tables)")
     partition.add_argument("--input-shape", action="append", metavar="NAME=D1,D2,...",
-                           help="fix the shape of an input at import, e.g. input=1,3,224,224; repeatable")
+                           help="fix the shape of an input at import, e.g. input=1,3,224,224 (a TorchScript model "
+                           "needs one for each input: input0=..., input1=..., or by forward's argument names); repeatable")
+    partition.add_argument("--dim", action="append", metavar="NAME=VALUE",
+                           help="fix every input axis an ONNX export names NAME (its dim_param) to VALUE, e.g. "
+                           "batch=1; repeatable")
     partition.add_argument("--arch", action="append", metavar="NAME",
                            help="built-in architecture (default: the current build configuration); repeat to "
                            "partition every model for each")
@@ -141,6 +145,10 @@ def main(argv=None, out=None):
     # TVM's TopHub logs over the network, and none of its retry warnings.
     os.environ.setdefault("TOPHUB_LOCATION", "NONE")
     args = build_parser().parse_args(argv)
+    if not getattr(args, "verbose", False):
+        # torch's C++ warnings (deprecations of quantized tensors, a line per
+        # weight) say nothing about the model; --verbose shows them.
+        os.environ.setdefault("TORCH_CPP_LOG_LEVEL", "ERROR")
     # Ctrl-C stops the command between stages, never inside TVM (see interrupts).
     with interrupts.handling():
         try:

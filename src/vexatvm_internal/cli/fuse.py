@@ -82,7 +82,7 @@ def cmd_fuse(args, out):
         if path.endswith(".onnx"):
             mod, params = load_onnx(path, freeze_params=False, verbose=args.verbose)
         else:
-            mod, params, _, _ = load_model(path, verbose=args.verbose)
+            mod, params, _, _, _ = load_model(path, verbose=args.verbose)
         models.append((path, mod))
         params_list.append(dict(params))
     _check_fusable(models)

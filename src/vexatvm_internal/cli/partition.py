@@ -18,7 +18,7 @@ from . import interrupts
 from .arguments import command_line
 from .common import CliError, PROG
 from .files import inputs_of, require_apart, require_module_path, require_writable, write_module
-from .models import load_model, parse_input_shapes
+from .models import load_model, parse_dims, parse_input_shapes
 from .terminal import HeldTvmLog, Status
 
 
@@ -43,6 +43,7 @@ def _check_arguments(args, combinations):
     if args.arch_file is not None:
         load_arch(None, args.arch_file)
     parse_input_shapes(args.input_shape)
+    parse_dims(args.dim)
     if combinations > 1 and (args.svg or args.png or args.output):
         raise CliError("--svg, --png and --output take one model and one architecture")
     for flag, path, suffix in (("--svg", args.svg, ".svg"), ("--png", args.png, ".png")):
@@ -157,13 +158,14 @@ class _LoadedModel:
     label: str
     tables: tuple[str, ...]
     picked_for: Optional[str]  # the kind of graph the tables were picked for, None when not picked
+    axis_names: dict[str, dict[int, str]]  # the names the file gives to axes of its inputs
 
 
 def partition_one(args, model, arch_name, out):
     """Partitions one model for one architecture (a built-in name, or None for
     --arch-file or the current build configuration) and writes the report."""
     status = Status(not args.quiet)
-    _load_tvm(status)
+    _load_tvm(status, model)
     chosen = load_arch(arch_name, args.arch_file)
     if args.table:
         _resolve_tables(args.table)
@@ -183,10 +185,16 @@ def partition_one(args, model, arch_name, out):
     return _verdict(summary, loaded.label)
 
 
-def _load_tvm(status):
-    """TVM and the flow, imported while the status line says so."""
+def _load_tvm(status, model):
+    """TVM and the flow, imported while the status line says so; torch
+    first for a TorchScript model (torch loaded after TVM can crash)."""
     status.show("loading TVM")
     # pylint: disable=import-outside-toplevel,unused-import
+    from vexatvm_internal.flow.reader import is_torchscript
+
+    if os.path.isfile(model) and is_torchscript(model):
+        with contextlib.suppress(ImportError):
+            import torch  # noqa: F401
     import tvm  # noqa: F401
     import tqdm  # noqa: F401
 
@@ -198,9 +206,10 @@ def _load_tvm(status):
 def _load(model, args, status):
     input_shapes = parse_input_shapes(args.input_shape)
     status.show(f"importing {model}")
-    mod, params, default_tables, label = load_model(model, input_shapes, args.verbose)
+    mod, params, default_tables, label, axis_names = load_model(model, input_shapes, args.verbose,
+                                                                 parse_dims(args.dim))
     tables, picked_for = _choose_tables(args.table, default_tables, mod)
-    return _LoadedModel(mod, params, label, tables, picked_for)
+    return _LoadedModel(mod, params, label, tables, picked_for, axis_names)
 
 
 def _choose_tables(asked, default_tables, mod):
@@ -283,12 +292,12 @@ def _partition(loaded, arch, log, args, status):
 
 
 def _summarize(loaded, composites, log):
-    """(summary of the composites, names of the inputs of dynamic shape)."""
-    from vexatvm_internal.flow.reader import dynamic_inputs  # pylint: disable=import-outside-toplevel
+    """(summary of the composites, {input of dynamic shape: names of its dynamic axes})."""
+    from vexatvm_internal.flow.reader import dynamic_axes  # pylint: disable=import-outside-toplevel
     from vexatvm_internal.report.summary import explain, summarize  # pylint: disable=import-outside-toplevel
 
     summary = summarize(composites)
-    dynamic = dynamic_inputs(loaded.mod, loaded.params)
+    dynamic = dynamic_axes(loaded.mod, loaded.params, loaded.axis_names)
     if log is not None:
         summary["explain"] = explain(composites, log)
     return summary, dynamic
@@ -328,7 +337,8 @@ def _header(loaded, dynamic, chosen, args):
 
     arch_label = chosen[0] if chosen else str(BuildConfig.current.arch_config.get("arch"))
     return {"model": loaded.label, "tables": list(loaded.tables), "tables_picked_for": loaded.picked_for,
-            "architecture": arch_label, "canonicalized": bool(args.canonicalize), "dynamic_inputs": dynamic}
+            "architecture": arch_label, "canonicalized": bool(args.canonicalize), "dynamic_inputs": list(dynamic),
+            "dynamic_axes": dynamic}
 
 
 def _picture_title(header, summary):
@@ -356,10 +366,19 @@ def _print_header(header, out):
     out.write(f"model: {header['model']}\n")
     out.write(f"tables: {', '.join(header['tables'])}" + (f" (picked for a {picked_for})" if picked_for else "") + "\n")
     out.write(f"architecture: {header['architecture']}\n")
-    if header["dynamic_inputs"]:
-        out.write(f"dynamic inputs: {', '.join(header['dynamic_inputs'])} "
-                  "(fix them with --input-shape NAME=D1,D2,...)\n")
+    if header["dynamic_axes"]:
+        out.write(_dynamic_axes_line(header["dynamic_axes"]) + "\n")
     out.write("\n")
+
+
+def _dynamic_axes_line(dynamic):
+    """"dynamic axes: ids[batch, seq]; fix them with --dim batch=1 --dim seq=N", an
+    unnamed axis "?" and fixed with --input-shape."""
+    axes = ", ".join(f"{name}[{', '.join(axis or '?' for axis in names)}]" for name, names in dynamic.items())
+    named = dict.fromkeys(axis for names in dynamic.values() for axis in names if axis)
+    flags = [f"--dim {axis}={1 if 'batch' in axis.lower() else 'N'}" for axis in named]
+    flags += [f"--input-shape {name}=D1,D2,..." for name, names in dynamic.items() if None in names]
+    return f"dynamic axes: {axes}; fix them with {' '.join(flags)}"
 
 
 def _print_composites(summary, out):

@@ -2,10 +2,12 @@
 saved with ``tvm.ir.save_json``."""
 
 import contextlib
+import dataclasses
 import json
 import os
 import re
 import struct
+import warnings
 from typing import TYPE_CHECKING
 
 from vexatvm_internal.errors import InputError, error_line, first_line
@@ -16,7 +18,7 @@ if TYPE_CHECKING:  # load_model's annotations; TVM is imported only where a mode
     from tvm.ir import IRModule
     from tvm.runtime import NDArray
 
-__all__ = ["load_model", "ModelError", "dynamic_inputs"]
+__all__ = ["load_model", "read_model", "Model", "ModelError", "dynamic_inputs", "dynamic_axes"]
 
 
 class ModelError(ValueError, InputError):
@@ -28,13 +30,14 @@ _FRONTEND_ERRORS = (ValueError, KeyError, NotImplementedError, AttributeError, I
                     AssertionError, RuntimeError, ArithmeticError, struct.error)
 
 
-def load_model(path: str, *, input_shapes: "Mapping[str, Sequence[int]] | None" = None
-               ) -> "tuple[IRModule, dict[str, NDArray]]":
+def load_model(path: str, *, input_shapes: "Mapping[str, Sequence[int]] | None" = None,
+               dims: "Mapping[str, int] | None" = None) -> "tuple[IRModule, dict[str, NDArray]]":
     """(mod, params) of a model file, as ``vexatvm partition`` imports it.
 
     ``path`` is an ONNX file (``.onnx``), a TFLite flatbuffer (``.tflite``),
-    a module saved with ``tvm.ir.save_json`` (``.json``) or a Relay text file
-    (anything else). A
+    a TorchScript archive (``.pt``, ``.pth``, or any zip archive that
+    ``torch.jit.save`` wrote), a module saved with ``tvm.ir.save_json``
+    (``.json``) or a Relay text file (anything else). A
     ``.params`` file beside a JSON or text module (``model.params`` for
     ``model.json``), written with ``tvm.runtime.save_param_dict``, gives its
     params. ``input_shapes`` ({input name: shape}) fixes the shapes of inputs
@@ -43,17 +46,46 @@ def load_model(path: str, *, input_shapes: "Mapping[str, Sequence[int]] | None" 
     shape=input_shapes, freeze_params=True)`` imports it, a TFLite file as
     ``relay.frontend.from_tflite`` does, but that fully-connected layers with
     per-channel weight scales (the TFLite converter's default) import too.
+    A TorchScript file keeps no input shapes: ``input_shapes`` gives every
+    input's, by the names ``from_pytorch`` gives them (``input0``, ...) or
+    by the names of the module's ``forward`` arguments, and it is imported as
+    ``relay.frontend.from_pytorch(torch.jit.load(path), [(name, shape),
+    ...])`` imports it. ``dims`` ({axis name: size}) fixes every axis an
+    ONNX file names so (its ``dim_param``) in every input.
 
-    Raises FileNotFoundError for a missing file, ImportError when the onnx or
-    tflite package is missing, and ModelError (a ValueError) for a model that cannot
-    be imported or an input name the model does not have.
+    Raises FileNotFoundError for a missing file, ImportError when the onnx,
+    tflite or torch package is missing, and ModelError (a ValueError) for a
+    model that cannot be imported or an input or axis name the model does
+    not have.
     """
+    model = read_model(path, input_shapes=input_shapes, dims=dims)
+    return model.mod, model.params
+
+
+@dataclasses.dataclass
+class Model:
+    """A model as read: its module, params, and the names its file gives to
+    the axes of its inputs ({input: {axis: name}}; ONNX's ``dim_param``)."""
+
+    mod: "IRModule"
+    params: "dict[str, NDArray]"
+    axis_names: "dict[str, dict[int, str]]" = dataclasses.field(default_factory=dict)
+
+
+def read_model(path: str, *, input_shapes: "Mapping[str, Sequence[int]] | None" = None,
+               dims: "Mapping[str, int] | None" = None) -> Model:
+    """The :class:`Model` of a file, read as :func:`load_model` reads it."""
     _require_file(path)
     input_shapes = None if input_shapes is None else {name: tuple(shape) for name, shape in input_shapes.items()}
     if path.endswith(".onnx"):
-        return load_onnx(path, input_shapes)
+        return _read_onnx(path, input_shapes, dims or {})
+    if dims:
+        raise ModelError(f"{path}: --dim {next(iter(dims))}: the model names no axes (ONNX exports name them; "
+                         "fix the shapes of this one with --input-shape)")
     if path.endswith(".tflite"):
-        return load_tflite(path, input_shapes)
+        return Model(*load_tflite(path, input_shapes))
+    if is_torchscript(path):
+        return Model(*load_torchscript(path, input_shapes))
     import tvm  # pylint: disable=import-outside-toplevel
 
     if path.endswith(".json"):
@@ -94,7 +126,7 @@ def load_model(path: str, *, input_shapes: "Mapping[str, Sequence[int]] | None" 
     params = _load_params(os.path.splitext(path)[0] + ".params")
     if input_shapes:
         mod = _fix_input_shapes(mod, input_shapes, path)
-    return mod, params
+    return Model(mod, params)
 
 
 @contextlib.contextmanager
@@ -231,9 +263,14 @@ def _load_params(path):
         raise ModelError(f"{path}: not a params file written by tvm.runtime.save_param_dict ({error_line(err)})") from None
 
 
-def load_onnx(path, input_shapes=None, freeze_params=True):
+def load_onnx(path, input_shapes=None, freeze_params=True, dims=None):
     """(mod, params) of an ONNX file through TVM's ONNX frontend."""
     _require_file(path)
+    model = _read_onnx(path, input_shapes, dims or {}, freeze_params)
+    return model.mod, model.params
+
+
+def _read_onnx(path, input_shapes, dims, freeze_params=True):
     try:
         import onnx  # pylint: disable=import-outside-toplevel
     except ImportError:
@@ -247,25 +284,58 @@ def load_onnx(path, input_shapes=None, freeze_params=True):
         raise ModelError(f"{path}: not a readable ONNX model ({type(err).__name__})") from None
     if not model.graph.output:
         raise ModelError(f"{path}: the ONNX model has no graph outputs, so nothing to partition")
-    _require_onnx_tensors_fit(model, input_shapes, path)
+    initializers = {init.name for init in model.graph.initializer}
+    # Each input's declared axes: a size, the name of a symbolic axis, or None (unnamed).
+    declared = {i.name: [d.dim_value if d.dim_value > 0 else (d.dim_param or None) for d in i.type.tensor_type.shape.dim]
+                for i in model.graph.input if i.name not in initializers and i.type.tensor_type.HasField("shape")}
     if input_shapes:
-        initializers = {init.name for init in model.graph.initializer}
-        inputs = [i for i in model.graph.input if i.name not in initializers]
-        _require_known(input_shapes, [i.name for i in inputs], path)
-        for graph_input in inputs:
-            if graph_input.name in input_shapes and graph_input.type.tensor_type.HasField("shape"):
-                dims = [d.dim_value if d.HasField("dim_value") else (d.dim_param or "?")
-                        for d in graph_input.type.tensor_type.shape.dim]
-                _require_rank(graph_input.name, input_shapes[graph_input.name], dims, path)
+        _require_known(input_shapes, [i.name for i in model.graph.input if i.name not in initializers], path)
+        for name, axes in declared.items():
+            if name in input_shapes:
+                _require_rank(name, input_shapes[name], ["?" if axis is None else axis for axis in axes], path)
+    shapes = _shapes_with_dims(declared, input_shapes, dims, path)
+    _require_onnx_tensors_fit(model, {name: shape for name, shape in (shapes or {}).items()
+                                      if all(isinstance(dim, int) for dim in shape)}, path)
+    axis_names = {name: {axis: dim for axis, dim in enumerate(axes) if isinstance(dim, str)}
+                  for name, axes in declared.items()}
+    axis_names = {name: axes for name, axes in axis_names.items() if axes}
     try:
         with frontend_folds():
-            return relay.frontend.from_onnx(model, shape=input_shapes, freeze_params=freeze_params)
+            return Model(*relay.frontend.from_onnx(model, shape=shapes, freeze_params=freeze_params), axis_names)
     except Exception:  # pylint: disable=broad-except
         pass  # TVM's own import below gives its own module or error
     try:
-        return relay.frontend.from_onnx(model, shape=input_shapes, freeze_params=freeze_params)
+        return Model(*relay.frontend.from_onnx(model, shape=shapes, freeze_params=freeze_params), axis_names)
     except (tvm.TVMError,) + _FRONTEND_ERRORS as err:
         raise ModelError(f"{path}: TVM's ONNX frontend failed: {error_line(err)}") from None
+
+
+def _shapes_with_dims(declared, input_shapes, dims, path):
+    """input_shapes, and for every other input with an axis named in dims,
+    its shape with those axes fixed (others left symbolic, as TVM leaves
+    them). Refuses an axis name no input has, and a size that disagrees
+    with a shape given for the input."""
+    if not dims:
+        return input_shapes
+    from tvm import relay  # pylint: disable=import-outside-toplevel
+
+    named = {axis for axes in declared.values() for axis in axes if isinstance(axis, str)}
+    for name in dims:
+        if name not in named:
+            known = f"the inputs name {', '.join(sorted(named))}" if named else "the inputs name no axes"
+            raise ModelError(f"{path}: --dim {name}: no axis of the inputs is named {name!r} ({known})")
+    shapes = dict(input_shapes or {})
+    for name, axes in declared.items():
+        if name in shapes:
+            for index, axis in enumerate(axes):
+                if isinstance(axis, str) and axis in dims and shapes[name][index] != dims[axis]:
+                    given = ",".join(map(str, shapes[name]))
+                    raise ModelError(f"{path}: --dim {axis}={dims[axis]} conflicts with --input-shape "
+                                     f"{name}={given}: axis {index} of {name} is {axis}")
+        elif any(axis in dims for axis in axes if isinstance(axis, str)):
+            shapes[name] = tuple(axis if isinstance(axis, int) else dims[axis] if axis in dims else relay.Any()
+                                 for axis in axes)
+    return shapes
 
 
 def load_tflite(path, input_shapes=None):
@@ -304,6 +374,86 @@ def load_tflite(path, input_shapes=None):
         raise ModelError(f"{path}: TVM's TFLite frontend failed on {err}") from None
     except (tvm.TVMError,) + _FRONTEND_ERRORS as err:
         raise ModelError(f"{path}: TVM's TFLite frontend failed: {error_line(err)}") from None
+
+
+_TORCHSCRIPT_SUFFIXES = (".pt", ".pth")
+_ZIP_MAGIC = b"PK\x03\x04"
+
+
+def is_torchscript(path: str) -> bool:
+    """Whether path is read as TorchScript: by its suffix, or as a zip archive
+    (what torch.jit.save writes, whatever the name)."""
+    if path.endswith(_TORCHSCRIPT_SUFFIXES):
+        return True
+    try:
+        with open(path, "rb") as stream:
+            return stream.read(len(_ZIP_MAGIC)) == _ZIP_MAGIC
+    except OSError:
+        return False
+
+
+def load_torchscript(path, input_shapes=None):
+    """(mod, params) of a TorchScript archive through TVM's PyTorch frontend.
+
+    The zip directory and TorchScript's layout are checked first (see
+    formats); torch.jit.load then reads the module, which runs no Python of
+    the file's (unlike torch.load's pickles)."""
+    import mmap  # pylint: disable=import-outside-toplevel
+
+    from vexatvm_internal import formats  # pylint: disable=import-outside-toplevel
+
+    _require_file(path)
+    with open(path, "rb") as stream, mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+        try:
+            formats.check_torchscript(mapped, _memory_bytes())
+        except ValueError as err:
+            raise ModelError(f"{path}: {err}") from None
+    try:
+        import torch  # pylint: disable=import-outside-toplevel
+    except ImportError:
+        raise ImportError("reading TorchScript models needs torch: pip install 'vexatvm_internal[torch]'") from None
+    import tvm  # pylint: disable=import-outside-toplevel
+    from tvm import relay  # pylint: disable=import-outside-toplevel
+
+    try:
+        module = torch.jit.load(path, map_location="cpu")
+    except Exception as err:  # pylint: disable=broad-except  # torch raises RuntimeError and others
+        raise ModelError(f"{path}: not a readable TorchScript model: {error_line(err)}") from None
+    inputs = _torchscript_inputs(module)
+    input_infos = _torchscript_input_infos(inputs, input_shapes, path)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # torch's deprecation warnings on quantized modules
+            return relay.frontend.from_pytorch(module, input_infos)
+    except (tvm.TVMError,) + _FRONTEND_ERRORS as err:
+        raise ModelError(f"{path}: TVM's PyTorch frontend failed: {error_line(err)}") from None
+
+
+def _torchscript_inputs(module):
+    """[(name from_pytorch gives, name of the forward argument)] of module's inputs."""
+    graph_inputs = list(module.graph.inputs())[1:]  # the first is the module itself
+    return [(f"input{index}", value.debugName().split(".")[0]) for index, value in enumerate(graph_inputs)]
+
+
+def _torchscript_input_infos(inputs, input_shapes, path):
+    """from_pytorch's [(name, shape)], named as the user named the inputs."""
+    given = dict(input_shapes or {})
+    listed = ", ".join(f"{name} ({argument})" for name, argument in inputs)
+    infos = []
+    for name, argument in inputs:
+        named = [key for key in dict.fromkeys((name, argument)) if key in given]
+        if len(named) > 1:
+            raise ModelError(f"{path}: --input-shape names input {name} twice, as {name} and {argument}")
+        if named:
+            infos.append((named[0], given.pop(named[0])))
+    if given:
+        raise ModelError(f"{path}: no input named {', '.join(map(repr, given))} (inputs: {listed})")
+    if len(infos) < len(inputs):
+        missing = " ".join(f"--input-shape {name}=D1,D2,..." for (name, argument) in inputs
+                           if not any(key == name or key == argument for key, _ in infos))
+        raise ModelError(f"{path}: a TorchScript model keeps no input shapes; give {'each' if len(inputs) > 1 else 'its'} "
+                         f"input's: {missing} (inputs: {listed})")
+    return infos
 
 
 class _LayerError(Exception):
@@ -534,15 +684,23 @@ def _fix_input_shapes(mod, input_shapes, path):
 def dynamic_inputs(mod, params=None):
     """Names of main's inputs (params excluded) whose shape has a dimension
     that is not a fixed integer."""
+    return list(dynamic_axes(mod, params))
+
+
+def dynamic_axes(mod, params=None, axis_names=None):
+    """{input: [name of each axis not of fixed size, or None where the file
+    names it not]} of main's inputs (params excluded) with such axes, in
+    main's order; axis_names as :class:`Model` has them."""
     from tvm import tir  # pylint: disable=import-outside-toplevel
 
-    bound = set(params or ())
-    names = []
+    bound, names = set(params or ()), axis_names or {}
+    found = {}
     for param in mod["main"].params:
         kind = param.type_annotation
         if param.name_hint in bound or kind is None or not hasattr(kind, "shape"):
             continue
-        if any(not isinstance(dim, tir.IntImm) for dim in kind.shape):
-            names.append(param.name_hint)
-    return names
-
+        axes = [names.get(param.name_hint, {}).get(index) for index, dim in enumerate(kind.shape)
+                if not isinstance(dim, tir.IntImm)]
+        if axes:
+            found[param.name_hint] = axes
+    return found

@@ -54,6 +54,18 @@ void init_module(py::module_& m) {
             refusing_as_value_error([&] { check_params(data, memory); });
         },
         py::arg("blob"), py::arg("memory_bytes") = py::none());
+    m.def(
+        "check_torchscript",
+        [](const py::buffer& data, std::optional<std::uint64_t> memory) {
+            // A buffer, so that a memory map of a large file is read where it lies.
+            py::buffer_info view = data.request();
+            std::string_view bytes(static_cast<const char*>(view.ptr),
+                                   static_cast<std::size_t>(view.size * view.itemsize));
+            std::string root;
+            refusing_as_value_error([&] { root = check_torchscript(bytes, memory); });
+            return root;
+        },
+        py::arg("data"), py::arg("memory_bytes") = py::none());
 }
 
 }  // namespace

@@ -21,6 +21,10 @@ void check_relay_text(std::string_view text, std::optional<std::uint64_t> memory
 // The bytes of a file of tvm.runtime.save_param_dict.
 void check_params(std::string_view blob, std::optional<std::uint64_t> memory);
 
+// The bytes of a TorchScript archive (torch.jit.save): its zip directory,
+// and the layout of TorchScript's entries. Returns the folder they lie in.
+std::string check_torchscript(std::string_view data, std::optional<std::uint64_t> memory);
+
 // The line of a Python error's message that says what went wrong (TVM's
 // errors end with it, after their traceback).
 std::string first_meaningful_line(const pybind11::error_already_set& err);
