@@ -43,13 +43,13 @@ def main():
                     examples[outcome].append((fmt, os.path.basename(mutated), stderr.strip()[-400:]))
         finally:
             worker.close()
-    header = f"{'format':<8}" + "".join(f"{outcome:>16}" for outcome in hostile_files.OUTCOMES)
+    header = f"{'format':<12}" + "".join(f"{outcome:>16}" for outcome in hostile_files.OUTCOMES)
     print(header)
     total = collections.Counter()
     for fmt in hostile_files.FORMATS:
         total.update(counts[fmt])
-        print(f"{fmt:<8}" + "".join(f"{counts[fmt][outcome]:>16}" for outcome in hostile_files.OUTCOMES))
-    print(f"{'all':<8}" + "".join(f"{total[outcome]:>16}" for outcome in hostile_files.OUTCOMES))
+        print(f"{fmt:<12}" + "".join(f"{counts[fmt][outcome]:>16}" for outcome in hostile_files.OUTCOMES))
+    print(f"{'all':<12}" + "".join(f"{total[outcome]:>16}" for outcome in hostile_files.OUTCOMES))
     print(f"{sum(total.values())} files in {time.perf_counter() - started:.0f} s")
     for outcome, shown in examples.items():
         for fmt, name, stderr in shown:

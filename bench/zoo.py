@@ -44,8 +44,8 @@ MODELS = {
     "resnet18_ort_qdq": ("int8", ".onnx"),
     "mobilenet_v2_ort_qop": ("int8", ".onnx"),
     "mobilenet_v2_ort_qdq": ("int8", ".onnx"),
-    "mobilenet_v2_torch_int8": ("int8", ".relay"),
-    "resnet18_torch_int8": ("int8", ".relay"),
+    "mobilenet_v2_torch_int8": ("int8", ".pt"),
+    "resnet18_torch_int8": ("int8", ".pt"),
     "mobilenet_v2_tflite": ("fp32", ".tflite"),
     "mobilenet_v2_tflite_int8": ("int8", ".tflite"),
     "mobilenet_v2_tflite_int8_pt_fc": ("int8", ".tflite"),
@@ -61,6 +61,12 @@ BEST_FLAGS = {
     "detector": FLOAT + ["--table vexa_blocks --table vexa_fp32", "--table vexa_blocks --table vexa_fp32 --canonicalize"],
     "int8": ["--table vexa", "--table vexa --canonicalize", "--table vexa_with_fc --canonicalize"],
 }
+
+
+# Axes the dynamic exports name: the best configs fix them as a user does.
+FIXED_AXES = {"bert_dynamic": "--dim batch=1 --dim sequence=16", "resnet18_dynamic": "--dim batch=1"}
+# TorchScript keeps no input shapes: every run gives the one it was traced with.
+TORCHSCRIPT_SHAPE = "--input-shape input0=1,3,224,224"
 
 
 def error_line(stderr):
@@ -97,7 +103,8 @@ def export(name, path, timeout):
 
 def partition(path, flags, arch, timeout):
     """{"seconds", and "report" (the JSON) or "error"} of one command run."""
-    argv = [VEXATVM, "partition", path, "--arch", arch, "--json", "--quiet", *flags.split()]
+    shape = TORCHSCRIPT_SHAPE.split() if path.endswith(".pt") else []
+    argv = [VEXATVM, "partition", path, "--arch", arch, "--json", "--quiet", *shape, *flags.split()]
     start = time.perf_counter()
     try:
         proc = subprocess.run(argv, capture_output=True, text=True, timeout=timeout)
@@ -211,7 +218,8 @@ def main():
             print(f"\n== {name}  EXPORT FAILED after {seconds:.1f} s: {failure}")
             rows.append([name, "export failed", "-", "-", failure])
             continue
-        flag_sets = ([""] if "default" in configs else []) + (BEST_FLAGS[kind] if "best" in configs else [])
+        best = [" ".join(filter(None, (FIXED_AXES.get(name), flags))) for flags in BEST_FLAGS[kind]]
+        flag_sets = ([""] if "default" in configs else []) + (best if "best" in configs else [])
         if args.regions:
             flag_sets = [f"{flags} --regions".strip() for flags in flag_sets]
         results = {flags: partition(path, flags, args.arch, args.timeout) for flags in flag_sets}

@@ -203,15 +203,8 @@ def torch_quantized(arch):
         model = getattr(torchvision.models.quantization, arch)(weights=None, quantize=False).eval()
         model.fuse_model(is_qat=False)
         model.fuse = None  # fused above: the tests' helper then calibrates, converts and traces
-        traced = quantize_and_trace(model, IMAGE)
-
-        from tvm import relay  # pylint: disable=import-outside-toplevel  (after torch)
-
-        mod, params = relay.frontend.from_pytorch(traced, [("input", IMAGE)])
-        # A Relay text file holds the weights as constants, as the tests save it.
-        mod["main"] = relay.build_module.bind_params_by_name(mod["main"], params)
-        with open(path, "w", encoding="utf-8") as stream:
-            stream.write(mod.astext(show_meta_data=True))
+        # Saved as PyTorch users save it; the command reads it with TVM's PyTorch frontend.
+        quantize_and_trace(model, IMAGE).save(path)
 
     return export
 

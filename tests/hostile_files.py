@@ -4,7 +4,8 @@ Mutations are seeded and structure-aware: of a module saved with
 tvm.ir.save_json its node references, attributes, type keys, tensor headers;
 of Relay text its numbers, names and nesting; of a params file its counts,
 dims and dtypes; of ONNX its dims, data types, attributes and node inputs;
-of TFLite the integers its tables hold; of every format truncations and
+of TFLite the integers its tables hold; of TorchScript archives their zip
+directory, pickles and code, the archive rewritten whole; of every format truncations and
 byte flips. Each file goes through ``vexatvm partition`` in a worker
 process, so that a crash is counted rather than taking the run down; the
 outcome is "partitioned", "one-line error" (exit status 1 and one line on
@@ -27,7 +28,9 @@ import sys
 import tempfile
 
 OUTCOMES = ("partitioned", "one-line error", "other", "crash", "timeout")
-FORMATS = ("json", "text", "params", "onnx", "tflite")
+FORMATS = ("json", "text", "params", "onnx", "tflite", "torchscript")
+# TorchScript keeps no input shapes: the seeds' own, for every mutant of them.
+TORCHSCRIPT_SHAPE = "input0=1,3,16,16"
 MODELS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "models")
 
 
@@ -64,7 +67,41 @@ def write_seeds(directory):
         stream.write(tvm.runtime.save_param_dict(params))
     seeds["params"] = [stem + ".params"]
     seeds["tflite"] += sorted(os.path.join(MODELS, name) for name in os.listdir(MODELS) if name.endswith(".tflite"))
+    seeds["torchscript"] = _write_torchscript(directory)
     return seeds
+
+
+def _write_torchscript(directory):
+    """A small float and a small PyTorch-quantized network, traced and saved; none without torch."""
+    try:
+        import torch
+    except ImportError:
+        return []
+    from torch_quantized import quantize_and_trace
+
+    nn = torch.nn
+
+    class Small(nn.Module):
+        fuse = [["conv", "relu"]]
+
+        def __init__(self, quantized):
+            super().__init__()
+            self.quant = torch.ao.quantization.QuantStub() if quantized else nn.Identity()
+            self.conv, self.relu, self.fc = nn.Conv2d(3, 8, 3), nn.ReLU(), nn.Linear(8, 4)
+            self.dequant = torch.ao.quantization.DeQuantStub() if quantized else nn.Identity()
+
+        def forward(self, x):
+            pooled = torch.flatten(nn.functional.adaptive_avg_pool2d(self.relu(self.conv(self.quant(x))), 1), 1)
+            return self.dequant(self.fc(pooled))
+
+    torch.manual_seed(0)
+    shape = tuple(int(dim) for dim in TORCHSCRIPT_SHAPE.split("=")[1].split(","))
+    paths = []
+    for name, traced in (("float", torch.jit.trace(Small(False).eval(), torch.randn(shape))),
+                         ("quantized", quantize_and_trace(Small(True), shape))):
+        paths.append(os.path.join(directory, f"small-{name}.pt"))
+        traced.save(paths[-1])
+    return paths
 
 
 def _write_onnx(path):
@@ -219,9 +256,45 @@ def _mutate_onnx(rng, blob):
     return model.SerializeToString()
 
 
+def _mutate_torchscript(rng, blob):
+    import io
+    import zipfile
+
+    if rng.random() < 0.3:
+        return _bytes_mutation(rng, blob)
+    if rng.random() < 0.3:
+        # a field of a directory entry or local header: sizes, offsets, name lengths, methods
+        headers = [m.start() for m in re.finditer(b"PK\x01\x02|PK\x03\x04", blob)]
+        data = bytearray(blob)
+        at = rng.choice(headers) + rng.randrange(4, 44, 2)
+        data[at:at + 4] = struct.pack("<I", rng.choice((0, 1, 8, 0xFFFF, 0xFFFFFFFF, len(blob), 2**31)))
+        return bytes(data)
+    with zipfile.ZipFile(io.BytesIO(blob)) as archive:
+        entries = [(info.filename, archive.read(info)) for info in archive.infolist()]
+    index = rng.randrange(len(entries))
+    name, data = entries[index]
+    if name.endswith(".py") and rng.random() < 0.6:  # the module's code, numbers and names in it
+        text = data.decode(errors="replace")
+        found = list(re.finditer(r"\d+|[A-Za-z_]+", text))
+        if found:
+            token = rng.choice(found)
+            new = str(_other_int(rng, int(token.group()), 8)) if token.group().isdigit() else rng.choice(
+                ("torch", "self", "forward", "__torch__", "x", "ops", "quantized"))
+            data = (text[:token.start()] + new + text[token.end():]).encode()
+    else:
+        data = _bytes_mutation(rng, data) if data else bytes(rng.randrange(256) for _ in range(4))
+    entries[index] = (name, data)
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as archive:
+        for entry_name, entry_data in entries:  # dated as torch dates them, so that a seed gives the same bytes
+            archive.writestr(zipfile.ZipInfo(entry_name, date_time=(1980, 1, 1, 0, 0, 0)), entry_data)
+    return out.getvalue()
+
+
 _MUTATORS = {"json": lambda rng, data: _mutate_saved(rng, data.decode()),
              "text": lambda rng, data: _mutate_text(rng, data.decode()),
-             "params": _mutate_params, "onnx": _mutate_onnx, "tflite": lambda rng, data: _bytes_mutation(rng, data)}
+             "params": _mutate_params, "onnx": _mutate_onnx, "tflite": lambda rng, data: _bytes_mutation(rng, data),
+             "torchscript": _mutate_torchscript}
 
 
 def write_mutants(seeds, directory, count, seed=0):
@@ -230,8 +303,9 @@ def write_mutants(seeds, directory, count, seed=0):
     [(format, path of the file the command reads, path of the mutated file)]."""
     rng = random.Random(seed)
     out = []
+    formats = [fmt for fmt in FORMATS if seeds[fmt]]
     for number in range(count):
-        fmt = FORMATS[number % len(FORMATS)]
+        fmt = formats[number % len(formats)]
         source = rng.choice(seeds[fmt])
         with open(source, "rb") as stream:
             original = stream.read()
@@ -246,7 +320,7 @@ def write_mutants(seeds, directory, count, seed=0):
                 stream.write(data)
             out.append((fmt, stem + ".json", stem + ".params"))
             continue
-        suffix = {"json": ".json", "text": ".relay", "onnx": ".onnx", "tflite": ".tflite"}[fmt]
+        suffix = {"json": ".json", "text": ".relay", "onnx": ".onnx", "tflite": ".tflite", "torchscript": ".pt"}[fmt]
         with open(stem + suffix, "wb") as stream:
             stream.write(data)
         out.append((fmt, stem + suffix, stem + suffix))
@@ -265,8 +339,9 @@ def _serve():
             saved = os.dup(2)
             sys.stderr.flush()
             os.dup2(captured.fileno(), 2)
+            shapes = ["--input-shape", TORCHSCRIPT_SHAPE] if path.endswith(".pt") else []
             try:
-                status = main(["partition", path, "--arch", "vexa-pro"], out=quiet)
+                status = main(["partition", path, "--arch", "vexa-pro"] + shapes, out=quiet)
             except SystemExit as exit_:
                 status = exit_.code
             except BaseException as err:  # pylint: disable=broad-except

@@ -348,6 +348,20 @@ def test_partition_bad_input(tmp_path, argv, content, message):
     assert {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before, "an input was changed"
 
 
+@pytest.mark.parametrize("package, name, content", [
+    ("onnx", "m.onnx", lambda: onnx_graph()),
+    ("tflite", "m.tflite", lambda: MODELS.joinpath("small_features_int8.tflite").read_bytes()),
+    ("torch", "m.pt", lambda: zip_archive("m/data.pkl", "m/constants.pkl", "m/code/__torch__.py")),
+])
+def test_a_missing_extra_is_named(monkeypatch, tmp_path, package, name, content):
+    path = tmp_path / name
+    path.write_bytes(content())
+    monkeypatch.setitem(sys.modules, package, None)  # import raises ImportError
+    code, out, err = run("partition", str(path), "--input-shape", "input0=1,4")
+    assert (code, out) == (1, "")
+    assert err.count("\n") == 1 and f"pip install 'vexatvm_internal[{package}]'" in err, err
+
+
 def test_mutated_files_end_in_a_partition_or_one_line(tmp_path):
     """Seeded mutations of every format (see hostile_files): none crashes the
     command, hangs it or gets more than one line."""

@@ -419,7 +419,10 @@ def load_torchscript(path, input_shapes=None):
         module = torch.jit.load(path, map_location="cpu")
     except Exception as err:  # pylint: disable=broad-except  # torch raises RuntimeError and others
         raise ModelError(f"{path}: not a readable TorchScript model: {error_line(err)}") from None
-    inputs = _torchscript_inputs(module)
+    try:
+        inputs = _torchscript_inputs(module)
+    except (RuntimeError, AttributeError) as err:  # no forward method, or no graph of it
+        raise ModelError(f"{path}: not a readable TorchScript model: {error_line(err)}") from None
     input_infos = _torchscript_input_infos(inputs, input_shapes, path)
     try:
         with warnings.catch_warnings():
