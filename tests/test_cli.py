@@ -258,7 +258,8 @@ def saved_module(node_type, field, value):
 
     x = relay.var("x", shape=(1, 4))
     graph = json.loads(tvm.ir.save_json(tvm.IRModule.from_expr(relay.nn.relu(x))))
-    next(node for node in graph["nodes"] if node["type_key"] == node_type)["attrs"][field] = value
+    node = next(node for node in graph["nodes"] if node["type_key"] == node_type)
+    (node if field in ("type_key", "repr_str") else node["attrs"])[field] = value
     return json.dumps(graph)
 
 
@@ -294,6 +295,9 @@ DYNAMIC_TEXT = "#[version = \"0.0.5\"]\ndef @main(%y: Tensor[(?, 4), float32]) {
         (["partition", "{json}"], lambda: saved_module("relay.Call", "op", "99999"),
          "(relay.Call): op refers to node 99999, not one of its 31 nodes"),
         (["partition", "{json}"], lambda: saved_module("relay.Call", "args", "-1"), "args refers to node 18446744073709551615"),
+        # A node of a type not read from a string is made with every field null.
+        (["partition", "{json}"], lambda: saved_module("Op", "type_key", "relay.Constant"),
+         "(relay.Constant): holds its value as a repr string"),
         (["partition", "{file}"], "def @main(%x: float32) { " + "(" * 600 + "%x" + ")" * 600 + " }",
          "line 1: brackets nested more than 500 deep"),
         (["partition", "{file}"], "def @main() { nonsense }", "not a valid Relay module"),

@@ -34,6 +34,12 @@ const char* const kDictAttrs = "DictAttrs";
 const char* const kDictField = "__dict__";
 const std::set<std::string> kGraphKeys = {"root", "nodes", "b64ndarrays", "attrs"};
 const std::set<std::string> kNodeKeys = {"type_key", "repr_str", "repr_b64", "attrs", "keys", "data"};
+// The types TVM 0.19 builds from their repr bytes. Of any other, the loader
+// makes a node with every field null when it is given such bytes, and
+// passes crash on it.
+const std::set<std::string> kReadFromRepr = {
+    "Op", "SourceName", "EnvFunc", "TargetKind", "runtime.String", "runtime.BoxInt", "runtime.BoxBool",
+    "runtime.BoxFloat", "runtime.Module", "runtime.NDArray", "runtime.ShapeTuple"};
 
 std::string_view utf8(const py::handle& text) {
     Py_ssize_t size = 0;
@@ -411,6 +417,9 @@ void check_saved_module(const py::handle& graph, std::optional<std::uint64_t> me
             node.has_repr = !text.empty();
         }
         if (fields.contains("repr_str")) node.has_repr = node.has_repr || py::len(fields["repr_str"]) > 0;
+        if (node.has_repr && !kReadFromRepr.count(node.type_key))
+            throw Refusal(where + ": holds its value as a repr string, which TVM reads only for " +
+                          "Op, SourceName, runtime.String and other boxed values");
         if (fields.contains("attrs")) {
             py::object attrs = fields["attrs"];
             if (!PyDict_Check(attrs.ptr())) throw Refusal(where + ": attrs is not a JSON object");
