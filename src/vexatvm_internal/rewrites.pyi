@@ -1,5 +1,6 @@
 """Graph rewrites of the Vexa partition flow."""
 
+from collections.abc import Sequence
 from types import SimpleNamespace
 
 from tvm.ir import IRModule, Type
@@ -30,10 +31,11 @@ class _FrontendTypes:
 def _fold_constant_moves(expr: Expr) -> Expr:
     """expr with data movement of constants (expand_dims, squeeze, reshape, ...) folded as FoldConstant does."""
 
-def _canonicalize(mod: IRModule) -> IRModule:
-    """main's real-export forms rewritten into the forms the tables capture; a new, type-checked module."""
+def _canonicalize(mod: IRModule, tables: Sequence[str] | None = None) -> IRModule:
+    """main's real-export forms rewritten into the forms the tables capture; a new, type-checked module.
+    With tables, a rewrite for one table's entry runs only where that table is among them."""
 
-def _canonical_rewrites(mod: IRModule) -> list[SimpleNamespace]:
+def _canonical_rewrites(mod: IRModule, tables: Sequence[str] | None = None) -> list[SimpleNamespace]:
     """The rewrites _canonicalize runs on mod, as callbacks (pattern, callback, ...) TVM's rewrite takes."""
 
 def _inline_accelerator_calls(expr: Expr, regions: dict[str, Function]) -> Expr:

@@ -119,7 +119,8 @@ def networks(tmp_path_factory):
         found[f"detector_{style}"] = Network(path, mod, params, {"images": image})
 
     reference = np.load(MODELS / "tflite_reference.npz")
-    for name in ("small_features_float", "small_features_int8", "mobilenet_v2_int8"):
+    for name in ("small_features_float", "small_features_int8", "small_features_int8_per_tensor_fc",
+                 "mobilenet_v2_int8"):
         path = MODELS / f"{name}.tflite"
         mod, params = vexatvm_internal.load_model(str(path))
         found[name] = Network(path, mod, params, {mod["main"].params[0].name_hint: reference[f"{name}.input"]})
@@ -138,6 +139,9 @@ CASES = {
     "tflite_float": ("small_features_float", ("vexa_blocks", "vexa_fp32"), "vexa-pro", True),
     "tflite_int8": ("small_features_int8", ("vexa",), "vexa-pro", True),
     "tflite_mobilenet_v2_int8": ("mobilenet_v2_int8", ("vexa",), "vexa-pro", True),
+    "tflite_int8-fc": ("small_features_int8", ("vexa", "vexa_with_fc"), "vexa-pro", True),
+    "tflite_int8_per_tensor_fc-fc": ("small_features_int8_per_tensor_fc", ("vexa", "vexa_with_fc"), "vexa-pro", True),
+    "tflite_mobilenet_v2_int8-fc": ("mobilenet_v2_int8", ("vexa", "vexa_with_fc"), "vexa-pro", True),
     "quantized_cnn-regions": ("quantized_cnn", ("vexa",), "vexa-pro", False, True),
     "bert-pro-regions": ("bert", ("vexa_fp32",), "vexa-pro", True, True),
     "detector_split-regions": ("detector_split", ("vexa_blocks", "vexa_fp32"), "vexa-pro", True, True),
@@ -241,6 +245,11 @@ TFLITE = {
                     "vexa.upsampling_nearest": 1},
     "tflite_mobilenet_v2_int8": {"vexa.mean": 1, "vexa.qnn_add": 10, "vexa.qnn_tflite_qconv": 52},
 }
+# The fully-connected layer, flattened with squeeze and given its bias of
+# zeros by canonicalization, per-channel weight scales or not.
+for _case in ("tflite_int8", "tflite_mobilenet_v2_int8"):
+    TFLITE[f"{_case}-fc"] = {**TFLITE[_case], "vexa.qnn_fc": 1}
+TFLITE["tflite_int8_per_tensor_fc-fc"] = TFLITE["tflite_int8-fc"]
 
 
 @pytest.mark.parametrize("case", sorted(TFLITE))
@@ -248,8 +257,10 @@ def test_tflite(command, case):
     report, _ = command(case)
     assert report["composites"] == TFLITE[case]
     # The average pool is not global (float) or has no pads in front (int8);
-    # the int8 fully-connected layer has no bias and is in "vexa_with_fc" only.
-    host = {"reshape", "nn.avg_pool2d", "cast", "qnn.dense", "qnn.requantize"}
+    # the int8 fully-connected layer is in "vexa_with_fc" only, and its
+    # rewrites run only for that table.
+    fc = {"reshape", "qnn.dense", "qnn.requantize"}
+    host = {"nn.avg_pool2d", "cast"} | (set() if case.endswith("-fc") else fc)
     assert set(report["host_operators"]) <= host
     assert "qnn.conv2d" not in report["host_operators"] and "nn.conv2d" not in report["host_operators"]
 

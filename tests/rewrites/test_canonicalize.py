@@ -134,6 +134,24 @@ def tflite_style_conv():
     return tvm.IRModule.from_expr(relay.Function([x], y)), [(1, 4, 8, 8)]
 
 
+def tflite_fully_connected(per_channel=False):
+    # TVM's TFLite import of a fully-connected layer without bias (the
+    # converter drops a bias of zeros): after Keras's Flatten two reshapes,
+    # after a global pool one; per-channel weight scales as our reader imports them.
+    x = relay.var("x", shape=(1, 1, 1, 64) if per_channel else (1, 2, 4, 8), dtype="int8")
+    flat = relay.reshape(x, (-1, 64)) if per_channel else relay.reshape(relay.reshape(x, (1, 64)), (-1, 64))
+    w = relay.const(RNG.integers(-100, 100, (10, 64)).astype("int8"))
+    w_scale = relay.const(RNG.uniform(0.01, 0.03, 10).astype("float32")) if per_channel else relay.const(0.02)
+    y = relay.qnn.dense(flat, w, relay.const(-128), relay.const(0), relay.const(0.05), w_scale, units=10)
+    scale = relay.const(0.05 * w_scale.data.numpy()) if per_channel else relay.const(0.001)
+    y = relay.qnn.requantize(y, scale, relay.const(0), relay.const(0.1), relay.const(3), out_dtype="int8")
+    return tvm.IRModule.from_expr(relay.Function([x], y)), [x.type_annotation.concrete_shape]
+
+
+def tflite_fully_connected_per_channel():
+    return tflite_fully_connected(per_channel=True)
+
+
 CASES = [
     (tflite_style_conv, ("vexa",), None, "nn.bias_add", "vexa.qnn_tflite_qconv"),
     # builder, tables, op that disappears, op that appears, composite the rewrite enables
@@ -145,6 +163,8 @@ CASES = [
     (keras_repeat_upsampling, ("vexa",), "tile", "image.resize2d", "vexa.upsampling_nearest"),
     (int8_square, ("vexa_blocks",), "power", "multiply", None),
     (quantized_linear, ("vexa_with_fc",), None, "nn.bias_add", "vexa.qnn_fc"),
+    (tflite_fully_connected, ("vexa_with_fc",), None, "squeeze", "vexa.qnn_fc"),
+    (tflite_fully_connected_per_channel, ("vexa_with_fc",), None, "nn.bias_add", "vexa.qnn_fc"),
 ]
 
 
@@ -192,3 +212,14 @@ def test_forms_that_stay_as_they_are():
     y = relay.power(relay.add(relay.nn.relu(x), const(1, 2, 2, 4)), relay.const(3.0))
     mod = driver.prepare(tvm.IRModule.from_expr(relay.Function([x], y)), None, ("vexa_fp32",))
     assert tvm.ir.structural_equal(rewrites._canonicalize(mod), mod)
+    # The fully-connected entry's own transposed flatten keeps its reshapes.
+    x = relay.var("x", shape=(1, 64, 1, 1), dtype="int8")
+    flat = relay.reshape(relay.reshape(relay.transpose(x, (0, 2, 3, 1)), (1, -1)), (1, 64))
+    y = relay.qnn.dense(flat, relay.const(np.ones((10, 64), "int8")), relay.const(0), relay.const(0),
+                        relay.const(0.05), relay.const(0.02), units=10)
+    y = relay.qnn.requantize(y, relay.const(0.001), relay.const(0), relay.const(0.1), relay.const(0), out_dtype="int8")
+    names = ops(rewrites._canonicalize(driver.prepare(tvm.IRModule.from_expr(relay.Function([x], y)), None, ("vexa",))))
+    assert names.count("reshape") == 2 and "squeeze" not in names and "nn.bias_add" in names
+    # TFLite's fully-connected form is brought to "vexa_with_fc" only where that table runs.
+    mod = driver.prepare(tflite_fully_connected()[0], None, ("vexa",))
+    assert tvm.ir.structural_equal(rewrites._canonicalize(mod, ["vexa"]), mod)

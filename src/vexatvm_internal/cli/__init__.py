@@ -97,8 +97,8 @@ def build_parser():
         help="first rewrite forms real exports take into the forms the tables capture: quantized "
         "dequantize -> op -> quantize regions into QNN operators, data movement on constants folded, "
         "NCHW and full-shape biases, attention scaled on query and key or after the product, layer norm "
-        "with variance, int8 squares written as power, dense and NHWC convolution biases (default: on; "
-        "--no-canonicalize gives the plain preparation)",
+        "with variance, int8 squares written as power, dense and NHWC convolution biases, and for vexa_with_fc "
+        "TFLite's fully-connected flatten and missing bias (default: on; --no-canonicalize gives the plain preparation)",
     )
     partition.add_argument(
         "--regions", action="store_true",

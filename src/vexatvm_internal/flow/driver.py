@@ -50,11 +50,12 @@ def partition(mod, params=None, tables=None, arch=None, wrap_check=None, after_p
         tables, _ = pick_tables(mod)
     require_architecture(arch)
     resolved = resolve_tables(tables)
-    mod = prepare(mod, params, [name for name, _ in resolved], canonicalize)
+    names = [name for name, _ in resolved]
+    mod = prepare(mod, params, names, canonicalize)
     if canonicalize:
         from vexatvm_internal.rewrites import _canonicalize  # pylint: disable=import-outside-toplevel
 
-        mod = _canonicalize(mod)
+        mod = _canonicalize(mod, names)
     if after_prepare is not None:
         mod = after_prepare(mod)
     config = BuildConfig.current if arch is None else BuildConfig(arch_config={"arch": arch})

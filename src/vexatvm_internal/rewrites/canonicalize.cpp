@@ -23,6 +23,9 @@
 //   conv_bias          add(qnn.conv2d NHWC, b as a vector, a (1,..,1,C) constant, expand_dims(b)
 //                      or layout_transform(expand_dims(expand_dims(b))))
 //                                                 -> nn.bias_add(qnn.conv2d, b, axis=3)
+//   dense_flatten      qnn.dense(reshape(..reshape(x)), ..)  -> qnn.dense(squeeze(reshape(x, (M, K, 1, 1))), ..)
+//   dense_zero_bias    qnn.requantize(qnn.dense(..))  -> qnn.requantize(nn.bias_add(qnn.dense(..), zeros))
+//                      (both TFLite's fully-connected layer)
 
 #include <functional>
 #include <initializer_list>
@@ -396,6 +399,58 @@ py::object conv_bias() {
     });
 }
 
+// A call like `call` with its first argument replaced: same operator,
+// attributes and span.
+py::object with_first_arg(const py::object& call, const py::object& first) {
+    py::list args(call.attr("args"));
+    args[0] = first;
+    return ir::relay().Call(call.attr("op"), args, call.attr("attrs"), py::none(), call.attr("span"));
+}
+
+// TFLite's fully-connected input is reshape(x, (-1, K)), after a Keras
+// Flatten's reshape too; the entry takes a flatten written as
+// squeeze(reshape(x, (M, K, 1, 1)), [2, 3]). Reshapes move no element, so
+// one reshape of the chain's first input holds the same values.
+py::object dense_flatten() {
+    Pattern flat = is_op("reshape")(wildcard());
+    Pattern dense = is_op("qnn.dense")(flat, wildcard(), wildcard(), wildcard(), wildcard(), wildcard());
+    return make_callback("dense_flatten", dense, [flat](const py::object& post, const py::object& node_map) {
+        py::object input = matched(node_map, flat);
+        py::list dims = shape_list(input);
+        if (py::len(dims) != 2 || dims[1].is_none()) return post;
+        py::object source = input;
+        int reshapes = 0;
+        while (is_call_of(source, "reshape")) {
+            source = source.attr("args")[py::int_(0)];
+            ++reshapes;
+        }
+        // reshape(reshape(transpose(x))) is the entry's own TFLite form.
+        if (reshapes == 2 && is_call_of(source, "transpose")) return post;
+        const ir::Relay& r = ir::relay();
+        py::object rows = dims[0].is_none() ? py::object(py::int_(-1)) : py::object(dims[0]);
+        py::object square = r.package.attr("reshape")(source, py::make_tuple(rows, dims[1], 1, 1));
+        py::object flattened = r.package.attr("squeeze")(square, py::make_tuple(2, 3));
+        return with_first_arg(post, flattened);
+    });
+}
+
+// TFLite leaves out a bias of zeros (its tensor index is -1); the entry
+// takes the dense with nn.bias_add only. Adding zeros in the dense's own
+// integer type changes no value.
+py::object dense_zero_bias() {
+    Pattern dense = is_op("qnn.dense")(wildcard(), wildcard(), wildcard(), wildcard(), wildcard(), wildcard());
+    Pattern requantize = is_op("qnn.requantize")(dense, wildcard(), wildcard(), wildcard(), wildcard());
+    return make_callback("dense_zero_bias", requantize, [dense](const py::object& post, const py::object& node_map) {
+        py::object d = matched(node_map, dense);
+        py::list dims = shape_list(d);
+        if (py::len(dims) != 2 || dims[1].is_none()) return post;
+        py::object dtype = d.attr("checked_type").attr("dtype");
+        py::object zeros = numpy().attr("zeros")(dims[1], dtype);
+        py::object biased = ir::relay().package.attr("nn").attr("bias_add")(d, ir::relay().const_(zeros), 1);
+        return with_first_arg(post, biased);
+    });
+}
+
 // The operators main calls, as registry nodes (one node per operator name).
 class OperatorsCalled : public ir::IterativeMutator {
 public:
@@ -460,7 +515,15 @@ py::object rewrite_all(const py::list& callbacks, py::object post, const py::obj
 }
 
 // The rewrites whose operators main calls, in the order they run.
-py::list rewrites_for(const py::object& mod) {
+// The table whose fully-connected entry TFLite's flatten and missing bias
+// are brought to; for any other, those rewrites only add host operators.
+constexpr const char* kFullyConnectedTable = "vexa_with_fc";
+
+bool applies(const py::object& tables, const char* table) {
+    return tables.is_none() || tables.attr("__contains__")(py::str(table)).cast<bool>();
+}
+
+py::list rewrites_for(const py::object& mod, const py::object& tables) {
     OperatorsCalled called;
     called.visit(mod[py::str("main")]);
     py::list callbacks;
@@ -476,13 +539,17 @@ py::list rewrites_for(const py::object& mod) {
     if (called.calls({"power", "qnn.dequantize"})) callbacks.append(int8_square());
     if (called.calls({"add", "qnn.dense", "expand_dims"})) callbacks.append(dense_bias());
     if (called.calls({"add", "qnn.conv2d"})) callbacks.append(conv_bias());
+    if (applies(tables, kFullyConnectedTable)) {
+        if (called.calls({"qnn.dense", "reshape"})) callbacks.append(dense_flatten());
+        if (called.calls({"qnn.dense", "qnn.requantize"})) callbacks.append(dense_zero_bias());
+    }
     return callbacks;
 }
 
-py::object canonicalize(const py::object& mod) {
+py::object canonicalize(const py::object& mod, const py::object& tables) {
     // Each rewrite runs over the whole graph until nothing changes, with type
     // inference in between: only those whose operators the graph calls run.
-    py::list callbacks = rewrites_for(mod);
+    py::list callbacks = rewrites_for(mod, tables);
     if (py::len(callbacks) == 0) return mod;
     py::object main = rewrite_all(callbacks, mod[py::str("main")], mod);
     py::object updated = mod.attr("clone")();
@@ -493,11 +560,13 @@ py::object canonicalize(const py::object& mod) {
 }  // namespace
 
 void define_canonicalize(py::module_& m) {
-    m.def("_canonicalize", &canonicalize, py::arg("mod"),
+    m.def("_canonicalize", &canonicalize, py::arg("mod"), py::arg("tables") = py::none(),
           "Rewrite main's real-export forms into the forms the tables capture (bias vectors, "
           "attention scaled by division, layer norm written with mean, nearest upsampling, int8 "
-          "squares, dense and convolution biases). Returns a new, type-checked module.");
-    m.def("_canonical_rewrites", &rewrites_for, py::arg("mod"),
+          "squares, dense and convolution biases, TFLite's fully-connected flatten and missing bias). "
+          "Returns a new, type-checked module. With tables (names), the rewrites for one table's entry "
+          "run only where that table is among them.");
+    m.def("_canonical_rewrites", &rewrites_for, py::arg("mod"), py::arg("tables") = py::none(),
           "The rewrites _canonicalize runs on mod, as callbacks TVM's dataflow_pattern.rewrite takes.");
 }
 
