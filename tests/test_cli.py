@@ -263,6 +263,18 @@ def saved_module(node_type, field, value):
     return json.dumps(graph)
 
 
+def pool_with_a_null_dim():
+    """A saved max pool whose pool_size array holds a null element."""
+    import tvm
+    from tvm import relay
+
+    x = relay.var("x", shape=(1, 1, 4, 4))
+    graph = json.loads(tvm.ir.save_json(tvm.IRModule.from_expr(relay.nn.max_pool2d(x, (2, 2)))))
+    attrs = next(node for node in graph["nodes"] if node["type_key"] == "relay.attrs.MaxPool2DAttrs")
+    graph["nodes"][int(attrs["attrs"]["pool_size"])]["data"][0] = 0
+    return json.dumps(graph)
+
+
 def zip_archive(*names, cut=0):
     """A zip archive of empty entries of these names, its last cut bytes cut off."""
     import io
@@ -298,6 +310,7 @@ DYNAMIC_TEXT = "#[version = \"0.0.5\"]\ndef @main(%y: Tensor[(?, 4), float32]) {
         # A node of a type not read from a string is made with every field null.
         (["partition", "{json}"], lambda: saved_module("Op", "type_key", "relay.Constant"),
          "(relay.Constant): holds its value as a repr string"),
+        (["partition", "{json}"], pool_with_a_null_dim, "pool_size holds an array with a null element"),
         (["partition", "{file}"], "def @main(%x: float32) { " + "(" * 600 + "%x" + ")" * 600 + " }",
          "line 1: brackets nested more than 500 deep"),
         (["partition", "{file}"], "def @main() { nonsense }", "not a valid Relay module"),

@@ -277,6 +277,9 @@ void check_attribute_values(const std::vector<Node>& nodes, const std::vector<st
                 pending.pop_back();
                 if (!seen.insert(at).second) continue;
                 if (nodes[at].type_key == "Array") {
+                    // An operator's code reads each element (a dim, a stride) unchecked.
+                    if (std::find(data[at].begin(), data[at].end(), 0) != data[at].end())
+                        throw Refusal(node_name(i, node.type_key) + ": " + name + " holds an array with a null element");
                     pending.insert(pending.end(), data[at].begin(), data[at].end());
                 } else if (kind_of(at) == Kind::expr || (kind_of(at) == Kind::attrs && nodes[at].type_key != kDictAttrs)) {
                     throw Refusal(node_name(i, node.type_key) + ": " + name + " holds " + a_node(nodes[at].type_key) +
