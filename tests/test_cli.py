@@ -236,8 +236,9 @@ def test_partition_model_files(tmp_path):
     assert json.loads(out)["composites"] == {}
 
 
-def onnx_graph(op="Relu", shape=(4,), weight=None):
-    """An ONNX graph of one operator on input x (and initializer w: (dims, raw bytes)), serialized."""
+def onnx_graph(op="Relu", shape=(4,), weight=None, external=None):
+    """An ONNX graph of one operator on input x (and initializer w: (dims, raw bytes), or its
+    data external: {key: value} of its external_data), serialized."""
     from onnx import TensorProto, helper
 
     tensor = helper.make_tensor_value_info
@@ -245,6 +246,11 @@ def onnx_graph(op="Relu", shape=(4,), weight=None):
     if weight is not None:
         inits = [helper.make_tensor("w", TensorProto.FLOAT, [1], b"\0" * 4, raw=True)]
         inits[0].dims[:], inits[0].raw_data = weight  # as a damaged file holds it
+    if external is not None:
+        inits[0].ClearField("raw_data")
+        inits[0].data_location = TensorProto.EXTERNAL
+        for key, value in external.items():
+            inits[0].external_data.add(key=key, value=value)
     node = helper.make_node(op, ["x"] + [i.name for i in inits], ["y"])
     graph = helper.make_graph([node], "g", [tensor("x", TensorProto.FLOAT, list(shape))],
                               [tensor("y", TensorProto.FLOAT, list(shape))], initializer=inits)
@@ -330,6 +336,14 @@ DYNAMIC_TEXT = "#[version = \"0.0.5\"]\ndef @main(%y: Tensor[(?, 4), float32]) {
         (["partition", "{dir}"], None, "is a directory, not a model file"),
         (["partition", "{onnx}"], lambda: onnx_graph("FooBar"), "not supported for frontend ONNX: FooBar"),  # no checker warnings
         (["partition", "{onnx}"], lambda: onnx_graph(weight=((4,), b"\0" * 12)), "'w' of shape [4] needs 16 bytes but holds 12"),
+        (["partition", "{onnx}"], lambda: onnx_graph(weight=((4,), b""), external={"location": "../w.bin"}),
+         "initializer 'w': Data of TensorProto ( tensor name: w) should be file inside the"),
+        (["partition", "{onnx}"], lambda: onnx_graph(weight=((4,), b""), external={"location": "model.onnx", "offset": "99999"}),
+         "'w': its data at bytes 99999..99999 of model.onnx lies past the file's end"),
+        (["partition", "{onnx}"], lambda: onnx_graph(weight=((4,), b""), external={"location": "model.onnx", "length": "12"}),
+         "'w' of shape [4] needs 16 bytes but holds 12"),
+        (["partition", "{onnx}"], lambda: onnx_graph(weight=((4,), b""), external={"location": "model.onnx", "offset": "x"}),
+         "'w': its external data's offset or length is not a whole number"),
         (["partition", "{onnx}"], lambda: onnx_graph(shape=[1, 2**40]), "'x' of shape [1, 1099511627776] would need 4,096.0 GiB"),
         (["partition", "{onnx}"], b"", "model.onnx: the file is empty"),
         (["partition", "{json}"], '{"a": 1}', "not a module saved with tvm.ir.save_json"),

@@ -11,3 +11,6 @@ def check_params(blob: bytes, memory_bytes: int | None = None) -> None:
 
 def check_torchscript(data: bytes | bytearray | memoryview, memory_bytes: int | None = None) -> str:
     """The folder of a TorchScript archive's entries; raises ValueError where the file is no TorchScript archive or its zip directory is corrupt."""
+
+def onnx_without_weights(data: bytes | bytearray | memoryview, location: str) -> bytes:
+    """An ONNX model's bytes with each initializer of its main graph that holds its data inline referring to where that data lies in the file (named location), as ONNX's external data; raises ValueError where the protobuf is malformed."""

@@ -278,10 +278,15 @@ def _read_onnx(path, input_shapes, dims, freeze_params=True):
     import tvm  # pylint: disable=import-outside-toplevel
     from tvm import relay  # pylint: disable=import-outside-toplevel
 
-    try:
-        model = onnx.load(path)
-    except Exception as err:  # onnx raises protobuf's DecodeError and others
-        raise ModelError(f"{path}: not a readable ONNX model ({type(err).__name__})") from None
+    from vexatvm_internal.flow import onnx_weights  # pylint: disable=import-outside-toplevel
+
+    model = onnx_weights.load_graph(path)
+    if model is None:
+        try:
+            model = onnx.load(path)
+        except Exception as err:  # onnx raises protobuf's DecodeError and others
+            raise ModelError(f"{path}: not a readable ONNX model ({type(err).__name__})") from None
+    base_dir = os.path.dirname(os.path.abspath(path))
     if not model.graph.output:
         raise ModelError(f"{path}: the ONNX model has no graph outputs, so nothing to partition")
     initializers = {init.name for init in model.graph.initializer}
@@ -295,17 +300,18 @@ def _read_onnx(path, input_shapes, dims, freeze_params=True):
                 _require_rank(name, input_shapes[name], ["?" if axis is None else axis for axis in axes], path)
     shapes = _shapes_with_dims(declared, input_shapes, dims, path)
     _require_onnx_tensors_fit(model, {name: shape for name, shape in (shapes or {}).items()
-                                      if all(isinstance(dim, int) for dim in shape)}, path)
+                                      if all(isinstance(dim, int) for dim in shape)}, path, base_dir)
     axis_names = {name: {axis: dim for axis, dim in enumerate(axes) if isinstance(dim, str)}
                   for name, axes in declared.items()}
     axis_names = {name: axes for name, axes in axis_names.items() if axes}
     try:
-        with frontend_folds():
+        with onnx_weights.weights_from_files(model.graph, base_dir), frontend_folds():
             return Model(*relay.frontend.from_onnx(model, shape=shapes, freeze_params=freeze_params), axis_names)
     except Exception:  # pylint: disable=broad-except
         pass  # TVM's own import below gives its own module or error
     try:
-        return Model(*relay.frontend.from_onnx(model, shape=shapes, freeze_params=freeze_params), axis_names)
+        with onnx_weights.weights_from_files(model.graph, base_dir):
+            return Model(*relay.frontend.from_onnx(model, shape=shapes, freeze_params=freeze_params), axis_names)
     except (tvm.TVMError,) + _FRONTEND_ERRORS as err:
         raise ModelError(f"{path}: TVM's ONNX frontend failed: {error_line(err)}") from None
 
@@ -589,7 +595,7 @@ def _gib(size):
     return f"{size / 2**30:,.1f} GiB"
 
 
-def _require_onnx_tensors_fit(model, input_shapes, path):
+def _require_onnx_tensors_fit(model, input_shapes, path, base_dir):
     """Refuses, naming the tensor, an initializer whose dims disagree with
     the data it holds, and a tensor larger than the machine's memory, before
     the frontend allocates it (or swaps trying)."""
@@ -629,6 +635,16 @@ def _require_onnx_tensors_fit(model, input_shapes, path):
             continue
         need = require_fits("initializer", init.name, init.dims, size)
         if init.data_location == TensorProto.EXTERNAL:
+            from vexatvm_internal.flow import onnx_weights  # pylint: disable=import-outside-toplevel
+
+            try:
+                file, offset, length = onnx_weights.external_data(init, base_dir)
+            except onnx_weights.ExternalDataError as err:
+                raise ModelError(f"{path}: {err}") from None
+            held = os.path.getsize(file) - offset if length is None else length
+            if held != need:
+                raise ModelError(f"{path}: initializer {init.name!r} of shape {list(init.dims)} needs {need} bytes "
+                                 f"but holds {held}")
             continue
         if init.HasField("raw_data"):
             if len(init.raw_data) != need:

@@ -66,6 +66,17 @@ void init_module(py::module_& m) {
             return root;
         },
         py::arg("data"), py::arg("memory_bytes") = py::none());
+    m.def(
+        "onnx_without_weights",
+        [](const py::buffer& data, const std::string& location) {
+            py::buffer_info view = data.request();
+            std::string_view bytes(static_cast<const char*>(view.ptr),
+                                   static_cast<std::size_t>(view.size * view.itemsize));
+            std::string model;
+            refusing_as_value_error([&] { model = onnx_without_weights(bytes, location); });
+            return py::bytes(model);
+        },
+        py::arg("data"), py::arg("location"));
 }
 
 }  // namespace

@@ -25,6 +25,11 @@ void check_params(std::string_view blob, std::optional<std::uint64_t> memory);
 // and the layout of TorchScript's entries. Returns the folder they lie in.
 std::string check_torchscript(std::string_view data, std::optional<std::uint64_t> memory);
 
+// An ONNX model's bytes with every initializer of its main graph that holds
+// its data inline referring instead to where that data lies in the file,
+// named `location`, as ONNX's external data (location, offset, length).
+std::string onnx_without_weights(std::string_view file, const std::string& location);
+
 // The line of a Python error's message that says what went wrong (TVM's
 // errors end with it, after their traceback).
 std::string first_meaningful_line(const pybind11::error_already_set& err);
