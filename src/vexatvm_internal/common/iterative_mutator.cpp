@@ -22,7 +22,8 @@ std::vector<ffi::Object> slice(const std::vector<ffi::Object>& all, size_t first
 }  // namespace
 
 void IterativeMutator::remember(const ffi::Object& node, const ffi::Object& result, bool changed) {
-    memo_.emplace(node.get(), Memo{node, result, changed});
+    if (memo_.emplace(node.get(), Memo{node, result, changed}).second && !result.same_as(node))
+        rewritten_.push_back(node.get());
 }
 
 IterativeMutator::Started IterativeMutator::start(const ffi::Object& expr,

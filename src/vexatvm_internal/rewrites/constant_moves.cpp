@@ -7,6 +7,11 @@
 // anything. Anything this fold does not know (dynamic reshapes, split
 // layouts, unusual dtypes) stays for TVM.
 
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -209,8 +214,90 @@ std::optional<py::object> moved_value(const ffi::Object& op, const py::object& v
     return moved(*move, value, attrs);
 }
 
+namespace {
+
+// The leading fields of DLPack's DLTensor, which a TVM NDArray handle points to.
+struct DLTensorHead {
+    void* data;
+    std::int32_t device_type, device_id;
+    std::int32_t ndim;
+    std::uint8_t code, bits;
+    std::uint16_t lanes;
+    std::int64_t* shape;
+    std::int64_t* strides;
+    std::uint64_t byte_offset;
+};
+
+template <typename T>
+void copy_tiled(const char* src, T* dst, const std::vector<py::ssize_t>& shape, const std::vector<py::ssize_t>& strides) {
+    // The last two axes in tiles, so that reads and writes both stay in cache.
+    constexpr py::ssize_t kTile = 32;
+    const size_t rank = shape.size();
+    const py::ssize_t rows = shape[rank - 2], cols = shape[rank - 1];
+    const py::ssize_t row_stride = strides[rank - 2], col_stride = strides[rank - 1];
+    std::vector<py::ssize_t> index(rank - 2, 0);
+    py::ssize_t outer = 1;
+    for (size_t axis = 0; axis + 2 < rank; ++axis) outer *= shape[axis];
+    for (py::ssize_t block = 0; block < outer; ++block) {
+        const char* base = src;
+        for (size_t axis = 0; axis + 2 < rank; ++axis) base += index[axis] * strides[axis];
+        for (py::ssize_t r0 = 0; r0 < rows; r0 += kTile) {
+            for (py::ssize_t c0 = 0; c0 < cols; c0 += kTile) {
+                for (py::ssize_t r = r0; r < std::min(rows, r0 + kTile); ++r) {
+                    for (py::ssize_t c = c0; c < std::min(cols, c0 + kTile); ++c) {
+                        std::memcpy(dst + r * cols + c, base + r * row_stride + c * col_stride, sizeof(T));
+                    }
+                }
+            }
+        }
+        dst += rows * cols;
+        for (size_t axis = rank - 2; axis-- > 0;) {
+            if (++index[axis] < shape[axis]) break;
+            index[axis] = 0;
+        }
+    }
+}
+
+// A TVM array holding `value`, a numpy view that is not C-contiguous (a
+// transposed weight), copied in tiles; numpy's own copy reads or writes a
+// whole transposed axis at a time. None where the dtype is not plain.
+std::optional<py::object> contiguous_ndarray(const py::object& value) {
+    py::array array = py::reinterpret_borrow<py::array>(value);
+    std::string kind = py::str(value.attr("dtype").attr("kind")).cast<std::string>();
+    const py::ssize_t item = array.itemsize();
+    if (array.ndim() < 2 || (kind != "b" && kind != "i" && kind != "u" && kind != "f") ||
+        (item != 1 && item != 2 && item != 4 && item != 8)) {
+        return std::nullopt;
+    }
+    static const py::object* empty = new py::object(py::module_::import("tvm.runtime.ndarray").attr("empty"));
+    static const py::object* address = new py::object(py::module_::import("ctypes").attr("addressof"));
+    py::object out = (*empty)(value.attr("shape"), py::str(value.attr("dtype")));
+    auto* head = reinterpret_cast<DLTensorHead*>((*address)(out.attr("handle").attr("contents")).cast<std::uintptr_t>());
+    if (head->strides != nullptr) return std::nullopt;
+    char* dst = static_cast<char*>(head->data) + head->byte_offset;
+    std::vector<py::ssize_t> shape(array.shape(), array.shape() + array.ndim());
+    std::vector<py::ssize_t> strides(array.strides(), array.strides() + array.ndim());
+    const char* src = static_cast<const char*>(array.data());
+    switch (item) {
+        case 1: copy_tiled(src, reinterpret_cast<std::uint8_t*>(dst), shape, strides); break;
+        case 2: copy_tiled(src, reinterpret_cast<std::uint16_t*>(dst), shape, strides); break;
+        case 4: copy_tiled(src, reinterpret_cast<std::uint32_t*>(dst), shape, strides); break;
+        default: copy_tiled(src, reinterpret_cast<std::uint64_t*>(dst), shape, strides); break;
+    }
+    return out;
+}
+
+}  // namespace
+
 ffi::Object constant_of(const py::object& value) {
     static const py::object* make_const = new py::object(py::module_::import("tvm.relay").attr("const"));
+    static const py::object* ndarray = new py::object(py::module_::import("numpy").attr("ndarray"));
+    if (py::isinstance(value, *ndarray) &&
+        !value.attr("flags").attr("__getitem__")("C_CONTIGUOUS").cast<bool>() && py::array(value).size() > 0) {
+        if (std::optional<py::object> copied = contiguous_ndarray(value)) {
+            return ffi::Object::from_python((*make_const)(*copied));
+        }
+    }
     // relay.const alone would store int64 and float64 arrays as int32 and float32.
     return ffi::Object::from_python((*make_const)(value, py::str(value.attr("dtype"))));
 }

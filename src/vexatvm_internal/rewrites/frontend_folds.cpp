@@ -234,21 +234,21 @@ class FrontendFolder : public ir::IterativeMutator {
 public:
     py::object fold(const py::object& expr, const py::object& mod) {
         if (!mod.is_none()) return tvm_fold(ffi::Object::from_python(expr), mod).to_python();
+        if (taint_may_resolve()) forget_tainted();
         py::object out;
         try {
             out = visit(expr);
         } catch (const Refused&) {
-            for (const ffi::Object& met : visited_) forget(met);
-            end_visit();
+            abandon_visit();
             ++whole;
             return tvm_fold(ffi::Object::from_python(expr)).to_python();
         } catch (...) {
-            for (const ffi::Object& met : visited_) forget(met);
-            end_visit();
+            abandon_visit();
             throw;
         }
-        for (const ffi::Object& met : tainted_met_) forget(met);
-        end_visit();
+        // The frontend keeps the folded expression only.
+        forget_rewritten();
+        visited_.clear();
         return out;
     }
 
@@ -264,11 +264,33 @@ private:
         return (*fold)({expr, ffi::Object::from_python(mod), false});
     }
 
-    void end_visit() {
+    void abandon_visit() {
+        for (const ffi::Object& met : visited_) forget(met);
         visited_.clear();
+        forget_tainted();
+        forget_rewritten();
+    }
+
+    // Tainted results stay remembered from fold to fold: walked again, they
+    // would come out the same objects until a shape_of that could not be
+    // answered can be (its argument got a type since) or a delegated fold
+    // left something unfolded. Walking them again on every fold would walk
+    // everything downstream of them, once per node of the import.
+    bool taint_may_resolve() const {
+        if (delegated_taint_) return true;
+        for (const ffi::Object& met : shape_sources_) {
+            if (shape_known(met)) return true;
+        }
+        return false;
+    }
+
+    void forget_tainted() {
+        for (void* met : tainted_met_) forget(met);
         tainted_.clear();
         tainted_keep_.clear();
         tainted_met_.clear();
+        shape_sources_.clear();
+        delegated_taint_ = false;
     }
 
     const OpInfo& info(const ffi::Object& op) {
@@ -282,8 +304,14 @@ private:
     ffi::Object tainted(const ffi::Object& met, ffi::Object result) {
         tainted_.insert(result.get());
         tainted_keep_.push_back(result);
-        tainted_met_.push_back(met);
+        // By address only: holding the node would hold the constants a fold replaced.
+        tainted_met_.push_back(met.get());
         return result;
+    }
+
+    static bool shape_known(const ffi::Object& met) {
+        ffi::Object arg = ffi::items(ffi::get(met, "args"))[0];
+        return fast::is_constant(arg) || fast::shape(arg).has_value();
     }
 
     bool any_tainted(const std::vector<ffi::Object>& children) const {
@@ -349,11 +377,14 @@ private:
                 return post;
             case Rule::ShapeOf:
                 if (std::optional<ffi::Object> folded = shape_of(met)) return *folded;
+                shape_sources_.push_back(met);
                 return tainted(met, post);
             case Rule::Delegate: {
                 ffi::Object folded = tvm_fold(met);
                 ++delegated;
-                return fast::is_constant(folded) ? folded : tainted(met, folded);
+                if (fast::is_constant(folded)) return folded;
+                delegated_taint_ = true;
+                return tainted(met, folded);
             }
             case Rule::Evaluate:
                 break;
@@ -416,7 +447,9 @@ private:
     std::vector<ffi::Object> visited_;
     std::unordered_set<void*> tainted_;
     std::vector<ffi::Object> tainted_keep_;
-    std::vector<ffi::Object> tainted_met_;
+    std::vector<void*> tainted_met_;
+    std::vector<ffi::Object> shape_sources_;  // shape_of calls left for want of their argument's type
+    bool delegated_taint_ = false;
 };
 
 // The types TVM's ONNX frontend asks for (common.infer_type), inferred

@@ -96,6 +96,15 @@ protected:
 
     // Drops the memo entry of `met`: the next visit that meets it visits it again.
     void forget(const ffi::Object& met) { memo_.erase(met.get()); }
+    void forget(void* met) { memo_.erase(met); }
+
+    // Drops the memo entries of the nodes rewritten since the last call: a
+    // caller that goes on with the results only never meets those nodes
+    // again, and their entries would keep them, and all below them, alive.
+    void forget_rewritten() {
+        for (void* met : rewritten_) memo_.erase(met);
+        rewritten_.clear();
+    }
 
 private:
     struct Frame {
@@ -122,6 +131,7 @@ private:
     void remember(const ffi::Object& node, const ffi::Object& result, bool changed);
 
     std::unordered_map<void*, Memo> memo_;
+    std::vector<void*> rewritten_;  // memo keys whose result differs from them
 };
 
 }  // namespace vexa::ir
