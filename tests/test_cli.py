@@ -752,6 +752,32 @@ def test_pictures(tmp_path):
     assert (code, out) == (1, "") and err.startswith("vexatvm: error: cannot write") and err.count("\n") == 1
 
 
+def test_picture_draws_a_run_of_layers_once(tmp_path):
+    # Layers alike (a region, then a host operator) are one block, "×count":
+    # the picture of 12 is as tall as that of 4.
+    import re
+
+    import numpy as np
+    import tvm
+    from tvm import relay
+
+    sizes = {}
+    for layers in (4, 12):
+        x = relay.var("x", shape=(1, 16))
+        y = x
+        for layer in range(layers):
+            weight = relay.const(np.full((16, 16), 0.01 * layer, "float32"))
+            y = relay.nn.softmax(relay.nn.bias_add(relay.nn.dense(y, weight), relay.const(np.zeros(16, "float32"))))
+        path, svg = tmp_path / f"l{layers}.json", tmp_path / f"l{layers}.svg"
+        path.write_text(tvm.ir.save_json(tvm.IRModule.from_expr(relay.Function([x], y))))
+        code, _, err = run("partition", str(path), "--arch", "vexa-pro", "--regions", "--quiet", "--svg", str(svg))
+        assert code == 0, err
+        text = svg.read_text()
+        assert re.search(r"×(\d+): \1 such blocks", text) and " 1 operators" not in text
+        sizes[layers] = re.search(r' height="(\d+)pt"', text).group(1)
+    assert sizes[4] == sizes[12]
+
+
 def test_summary_of_a_deep_graph():
     # TVM's post_order_visit recurses in C++ and would crash the process here.
     import tvm

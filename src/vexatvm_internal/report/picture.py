@@ -24,7 +24,7 @@ from tvm.ir import Op
 
 from .summary import composite_name, inside_composites, region_function as _region, size_text, type_bytes, walk
 
-__all__ = ["render", "colour_of", "picture_graph"]
+__all__ = ["render", "colour_of", "picture_graph", "repeated_blocks"]
 
 HOST_COLOUR = "#f2f2f2"
 REGION_COLOURS = {"vexa_qtz": "#eef5ff", "vexa_fp32": "#f1fbef"}
@@ -268,50 +268,125 @@ def _label(group):
     return '<<TABLE BORDER="0" CELLBORDER="1" CELLSPACING="0" CELLPADDING="3">' + "".join(cells) + "</TABLE>>"
 
 
+# A run of at least this many identical blocks in a row is drawn once, "×count".
+LEAST_REPEATS = 3
+# The longest block looked for, in boxes (a transformer layer is about a dozen).
+LONGEST_BLOCK = 64
+
+
+def _signature(group, regions):
+    """What a box shows: its place's kind (host, or the region's code generator) and its rows."""
+    place = group[0].place
+    return (None if place is None else regions[place][0], group[0].kind, tuple(_rows(group)))
+
+
+def repeated_blocks(groups, regions):
+    """[(first, length, count)]: runs of count >= LEAST_REPEATS consecutive
+    blocks of `length` boxes that show the same, in box order, none
+    overlapping; the longest run first found at each box wins. A run starts
+    where its first block shares no region with a box outside the run, so
+    that regions stay whole where the block is drawn."""
+    signatures = [_signature(group, regions) for group in groups]
+    places = [group[0].place for group in groups]
+    runs, index, total = [], 0, len(groups)
+    while index < total:
+        best = None
+        for length in range(1, min(LONGEST_BLOCK, (total - index) // LEAST_REPEATS) + 1):
+            block = signatures[index:index + length]
+            count = 1
+            while signatures[index + count * length:index + (count + 1) * length] == block:
+                count += 1
+            if count >= LEAST_REPEATS and (best is None or length * count > best[1] * best[2]):
+                best = (index, length, count)
+        if best is not None and _regions_whole(best, places):
+            runs.append(best)
+            index += best[1] * best[2]
+        else:
+            index += 1
+    return runs
+
+
+def _regions_whole(run, places):
+    first, length, count = run
+    inside = {place for place in places[first:first + length] if place is not None}
+    outside = places[:first] + places[first + length * count:]
+    return not inside.intersection(outside)
+
+
+def _collapse(groups, edges, outputs, runs):
+    """(boxes drawn, edges, outputs) with each run's later blocks mapped onto
+    its first: edges between its blocks are what "×count" says, and an edge
+    keeps the figures of its first occurrence."""
+    shown = {}
+    for first, length, count in runs:
+        for copy in range(1, count):
+            for offset in range(length):
+                shown[first + copy * length + offset] = first + offset
+    block_of = {first + copy * length + offset: (first, copy)
+                for first, length, count in runs for copy in range(count) for offset in range(length)}
+    drawn: collections.OrderedDict[tuple[int, int], tuple[int, int]] = collections.OrderedDict()
+    for (a, b), figures in edges.items():
+        within_a, within_b = block_of.get(a), block_of.get(b)
+        if within_a and within_b and within_a[0] == within_b[0] and within_a[1] != within_b[1]:
+            continue  # from one block of a run to the next
+        key = (shown.get(a, a), shown.get(b, b))
+        drawn.setdefault(key, figures)
+    kept = [index for index in range(len(groups)) if index not in shown]
+    seen_outputs: dict[int, int] = {}
+    for index, size in outputs:
+        seen_outputs.setdefault(shown.get(index, index), size)
+    return kept, drawn, list(seen_outputs.items())
+
+
+def _operators_text(count):
+    return f"{count} operator" + ("" if count == 1 else "s")
+
+
 def render(mod, path, fmt, title=None):
     """Write the picture of ``mod`` (partitioned, with or without regions) to
     ``path`` in format ``fmt`` ("svg" or "png"), with ``title`` on top. The
-    file appears only once it is complete."""
+    file appears only once it is complete. A run of identical blocks (the
+    layers of a transformer) is drawn once, in a frame saying how many
+    follow one another."""
     import graphviz  # pylint: disable=import-outside-toplevel
 
     groups, edges, regions, outputs = picture_graph(mod)
+    runs = repeated_blocks(groups, regions)
+    kept, edges, outputs = _collapse(groups, edges, outputs, runs)
     dot = graphviz.Digraph(format=fmt)
     dot.attr(rankdir="TB", fontname="Helvetica", labelloc="t", fontsize="14", nodesep="0.25", ranksep="0.3",
              label=title or "")
     dot.attr("node", fontname="Helvetica", fontsize="10", shape="plain")
     dot.attr("edge", color="#888888", fontname="Helvetica", fontsize="9", arrowsize="0.6")
-    clusters = collections.defaultdict(list)
-    for index, group in enumerate(groups):
-        clusters[group[0].place].append(index)
-    for place, members in clusters.items():
-        target = dot
+    run_of = {first + offset: number for number, (first, length, _) in enumerate(runs) for offset in range(length)}
+    name_of = {index: f"g{index}" + (f"x{runs[run_of[index]][2]}" if index in run_of else "") for index in kept}
+    containers: dict[int | None, list[int]] = collections.defaultdict(list)
+    for index in kept:
+        containers[run_of.get(index)].append(index)
+    for number, members in containers.items():
         context = None
-        if place is not None:
-            compiler, operators = regions[place]
-            context = dot.subgraph(name=f"cluster_{len(target.body)}_{place}")
+        target = dot
+        if number is not None:
+            count = runs[number][2]
+            context = dot.subgraph(name=f"cluster_repeat_{number}")
             target = context.__enter__()
-            target.attr(label=f"{place}\n{compiler}, {operators} operators", style="filled,rounded",
-                        color="#7f9cc0", fillcolor=REGION_COLOURS.get(compiler, "#f5f5f5"), fontsize="10")
-        for index in members:
-            group = groups[index]
-            label = _label(group)
-            if label is None:
-                target.node(f"g{index}", group[0].name, shape="ellipse", style="filled", fillcolor="white")
-            else:
-                target.node(f"g{index}", label)
+            target.attr(label=f"×{count}: {count} such blocks, one after another", style="dashed,rounded",
+                        color="#555555", fontsize="11", labeljust="l")
+        _draw_places(target, groups, members, regions, name_of)
         if context is not None:
             context.__exit__(None, None, None)
     for (a, b), (tensors, size) in edges.items():
         crossing = groups[a][0].place != groups[b][0].place
         if crossing:
             text = size_text(size) + (f" ({tensors})" if tensors > 1 else "")
-            dot.edge(f"g{a}", f"g{b}", label=text, color=CROSSING_COLOUR, fontcolor=CROSSING_COLOUR, penwidth="2")
+            dot.edge(name_of[a], name_of[b], label=text, color=CROSSING_COLOUR, fontcolor=CROSSING_COLOUR,
+                     penwidth="2")
         else:
-            dot.edge(f"g{a}", f"g{b}")
+            dot.edge(name_of[a], name_of[b])
     dot.node("output", "output", shape="ellipse", style="filled", fillcolor="white")
     for index, size in outputs:
         crossing = groups[index][0].place is not None
-        dot.edge(f"g{index}", "output", label=size_text(size) if crossing else "",
+        dot.edge(name_of[index], "output", label=size_text(size) if crossing else "",
                  color=CROSSING_COLOUR if crossing else "#888888", fontcolor=CROSSING_COLOUR,
                  penwidth="2" if crossing else "1")
     _legend(dot)
@@ -323,6 +398,42 @@ def render(mod, path, fmt, title=None):
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     return path
+
+
+def _draw_places(target, groups, members, regions, name_of):
+    """The boxes of members in target, those of a region in its cluster. A
+    region's name is a node at its top, which edges pass around; a cluster
+    label would lie under the edges crossing into it."""
+    places = collections.defaultdict(list)
+    for index in members:
+        places[groups[index][0].place].append(index)
+    for place, indices in places.items():
+        context = None
+        region = target
+        if place is not None:
+            compiler, operators = regions[place]
+            context = target.subgraph(name=f"cluster_{place}")
+            region = context.__enter__()
+            region.attr(label="", style="filled,rounded", color="#7f9cc0",
+                        fillcolor=REGION_COLOURS.get(compiler, "#f5f5f5"))
+            header = f"{name_of[indices[0]]}_region"
+            region.node(header, f"{place}\n{compiler}, {_operators_text(operators)}", shape="plaintext", fontsize="10")
+            inside = {id(node) for i in indices for node in groups[i]}
+            # The boxes nothing else of the region feeds: the header goes above them.
+            entries = [index for index in indices
+                       if not any(id(producer) in inside for node in groups[index] for producer, _ in node.producers
+                                  if producer not in groups[index])]
+            for index in entries or indices[:1]:
+                region.edge(header, name_of[index], style="invis")
+        for index in indices:
+            group = groups[index]
+            label = _label(group)
+            if label is None:
+                region.node(name_of[index], group[0].name, shape="ellipse", style="filled", fillcolor="white")
+            else:
+                region.node(name_of[index], label)
+        if context is not None:
+            context.__exit__(None, None, None)
 
 
 def _legend(dot):
