@@ -16,8 +16,11 @@ pytestmark = pytest.mark.networks
 # Exported in a child process: importing transformers (it pulls in triton)
 # after TVM has crashed the process, and TVM is loaded by the time this runs.
 EXPORT = r"""
-import json, sys
+import json, sys, types
 import torch
+
+# torchvision without its C++ operators (see tests/conftest.py); transformers imports it.
+sys.modules.setdefault("torchvision._meta_registrations", types.ModuleType("torchvision._meta_registrations"))
 from transformers import BertConfig, BertModel
 from transformers.activations import ACT2FN
 
