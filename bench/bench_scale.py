@@ -8,7 +8,7 @@ around its stages. Prints per model: the weights' bytes, the command's peak
 resident memory (the whole process, as the OS counts it: ru_maxrss of the
 child), the wall time, its split by stage, and the offloaded share.
 
-    .venv/bin/python bench/bench_scale.py [--only NAME ...] [--cache DIR]
+    .venv/bin/python bench/bench_scale.py [--only NAME ...] [--cache DIR] [--check]
 
 Needs the project's networks extra (torch, transformers, onnx). The largest
 model (GPT-2 XL's shape, 1.56 B parameters) needs about 13 GB to export and
@@ -34,6 +34,8 @@ MODELS = {
     "bert_large": ("bert", {"hidden_size": 1024, "num_hidden_layers": 24, "num_attention_heads": 16,
                             "intermediate_size": 4096}),
     "gpt2_xl": ("gpt2", {"n_layer": 48, "n_embd": 1600, "n_head": 25}),
+    # A CNN beside them: preparation changes the layout of every convolution's weights.
+    "resnet50": ("torchvision", {"arch": "resnet50"}),
 }
 STAGES = ("import", "preparation", "canonicalization", "tables", "report")
 
@@ -53,6 +55,15 @@ def export(name, path):
 
     kind, config = MODELS[name]
     torch.manual_seed(0)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    if kind == "torchvision":
+        import torchvision  # pylint: disable=import-outside-toplevel
+
+        model = getattr(torchvision.models, config["arch"])(weights=None).eval()
+        with torch.no_grad():
+            torch.onnx.export(model, (torch.randn(1, 3, 224, 224),), path, opset_version=13, dynamo=False,
+                              input_names=["input"], output_names=["output"])
+        return
     if kind == "gpt2":
         model = transformers.GPT2Model(transformers.GPT2Config(use_cache=False, **config))
     else:
@@ -162,7 +173,11 @@ def main():
     parser.add_argument("--only", nargs="*", choices=list(MODELS))
     parser.add_argument("--cache", default=os.environ.get("VEXATVM_SCALE_CACHE", "/tmp/vexatvm-scale"))
     parser.add_argument("--arch", default="vexa-pro")
+    parser.add_argument("--check", action="store_true",
+                        help="also check, on models under 2 GB of weights, that the module read equals "
+                             "from_onnx(onnx.load(path)) and that both partition alike (slow: TVM's own import)")
     args = parser.parse_args()
+    figures = {}
 
     _, _, footprint = run_child(["partition-builtin"])
     print(f"TVM's footprint (the command on the built-in int8-cnn): {mib(footprint)} MiB peak")
@@ -179,10 +194,35 @@ def main():
         result = json.loads(stdout.strip().splitlines()[-1])
         over = (peak - footprint) / weights
         print(f"{name:14} {mib(weights):>11} {mib(peak):>9} {over:>8.2f}x {seconds:>7.1f} "
-              + " ".join(f"{result["stages"][stage]:>8.2f}" for stage in STAGES)
+              + " ".join(f"{result['stages'][stage]:>8.2f}" for stage in STAGES)
               + f" {100 * result['offloaded_share']:>8.1f}% {result['operators']:>6}", flush=True)
         print("  peak by the end of each stage, MiB: " + ", ".join(f"{stage} {mib(kib * 1024)}"
                                                   for stage, kib in result["stage_peaks_kib"].items()), flush=True)
+        figures[name] = (result, over)
+        if args.check and weights < 2 * 2**30:
+            print("  " + run_child(["check", path, args.arch])[0].strip(), flush=True)
+    print(f"peak within 1.25x the weights above TVM's footprint: "
+          + ", ".join(f"{name} {'yes' if over <= 1.25 else 'NO'}" for name, (_, over) in figures.items()))
+    if "gpt2_12x1024" in figures and "gpt2_48x1024" in figures:
+        small, large = figures["gpt2_12x1024"][0], figures["gpt2_48x1024"][0]
+        print("12 -> 48 layers, time per stage: " + ", ".join(
+            f"{stage} {large['stages'][stage] / small['stages'][stage]:.1f}x" for stage in STAGES)
+              + f" (operators {large['operators'] / small['operators']:.1f}x)")
+
+
+def check(path, arch):
+    """Whether the module read equals TVM's own import, and both partition alike."""
+    import onnx  # pylint: disable=import-outside-toplevel
+    import tvm  # pylint: disable=import-outside-toplevel
+
+    from vexatvm_internal import load_model, partition_for_vexa  # pylint: disable=import-outside-toplevel
+
+    mod, params = load_model(path)
+    want, want_params = tvm.relay.frontend.from_onnx(onnx.load(path), freeze_params=True)
+    same_import = tvm.ir.structural_equal(mod, want, map_free_vars=True) and set(params) == set(want_params)
+    same_partition = tvm.ir.structural_equal(partition_for_vexa(mod, params, arch=arch),
+                                             partition_for_vexa(want, want_params, arch=arch), map_free_vars=True)
+    print(f"module equals from_onnx(onnx.load(path)): {same_import}; partitions equal: {same_partition}")
 
 
 if __name__ == "__main__":
@@ -190,6 +230,8 @@ if __name__ == "__main__":
         export(sys.argv[2], sys.argv[3])
     elif len(sys.argv) > 1 and sys.argv[1] == "partition":
         partition(sys.argv[2], sys.argv[3:])
+    elif len(sys.argv) > 1 and sys.argv[1] == "check":
+        check(sys.argv[2], sys.argv[3])
     elif len(sys.argv) > 1 and sys.argv[1] == "weights":
         print(weight_bytes(sys.argv[2]))
     elif len(sys.argv) > 1 and sys.argv[1] == "partition-builtin":

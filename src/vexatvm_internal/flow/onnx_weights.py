@@ -57,7 +57,7 @@ def external_data(tensor, base_dir):
                                 "whole number") from None
     try:
         # ONNX's own rule: relative to the model's folder, never outside it.
-        file = onnx_cpp2py_export.checker._resolve_external_data_location(  # pylint: disable=protected-access
+        file = onnx_cpp2py_export.checker._resolve_external_data_location(  # type: ignore[attr-defined]  # pylint: disable=protected-access
             base_dir, info.location, tensor.name)
     except Exception as err:  # pylint: disable=broad-except  # onnx raises its ValidationError
         raise ExternalDataError(f"initializer {tensor.name!r}: {error_line(err)}") from None
