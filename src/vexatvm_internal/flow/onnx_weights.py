@@ -120,7 +120,7 @@ def weights_from_files(graph, base_dir):
         del values
         # The pages read are the file's: out of the process's memory once copied.
         start = offset - offset % mmap.PAGESIZE
-        if end > start:
+        if end > start and hasattr(data, "madvise"):  # not on every platform
             data.madvise(mmap.MADV_DONTNEED, start, end - start)
         return array
 
