@@ -28,7 +28,7 @@ class _FrontendTypes:
     def type_of(self, expr: Expr, /) -> Type | None:
         """The type InferType gives expr, or None where TVM must answer."""
 
-def _fold_constant_moves(expr: Expr) -> Expr:
+def _fold_constant_moves(expr: Expr, reuse: bool = False) -> Expr:
     """expr with data movement of constants (expand_dims, squeeze, reshape, ...) folded as FoldConstant does."""
 
 def _canonicalize(mod: IRModule, tables: Sequence[str] | None = None) -> IRModule:

@@ -171,8 +171,9 @@ def partition_one(args, model, arch_name, out):
         _resolve_tables(args.table)
     loaded = _load(model, args, status)
     log = _refusal_log(args)
+    dynamic = _dynamic_axes(loaded)
     composites = _partition(loaded, chosen[1] if chosen else None, log, args, status)
-    summary, dynamic = _summarize(loaded, composites, log)
+    summary = _summarize(composites, log)
     partitioned = _form_regions(composites, summary, loaded.label, args, status) if args.regions else composites
     if args.output:
         interrupts.checkpoint()
@@ -268,6 +269,11 @@ def _partition(loaded, arch, log, args, status):
 
     entries = sum(len(table) for _, table in driver.resolve_tables(loaded.tables))
     status.show("preparing the graph")
+    # Only --verify runs the module as read again: otherwise it is handed
+    # over, and weights change layout in their own memory.
+    source = loaded.mod
+    if not args.verify:
+        source, loaded.mod = driver.Handover(loaded.mod), None
 
     def prepared(mod):
         held.release()
@@ -280,7 +286,7 @@ def _partition(loaded, arch, log, args, status):
         try:
             with _tvm_stage(f"partitioning {loaded.label}", args.verbose) as held:
                 return driver.partition(
-                    loaded.mod, loaded.params, loaded.tables, arch,
+                    source, loaded.params, loaded.tables, arch,
                     wrap_check=log.wrap if log else None,
                     after_prepare=prepared,
                     # Called from the tables' own loop, between TVM's passes: a safe point.
@@ -291,16 +297,20 @@ def _partition(loaded, arch, log, args, status):
             status.clear()
 
 
-def _summarize(loaded, composites, log):
-    """(summary of the composites, {input of dynamic shape: names of its dynamic axes})."""
+def _dynamic_axes(loaded):
+    """{input of dynamic shape: names of its dynamic axes}."""
     from vexatvm_internal.flow.reader import dynamic_axes  # pylint: disable=import-outside-toplevel
+
+    return dynamic_axes(loaded.mod, loaded.params, loaded.axis_names)
+
+
+def _summarize(composites, log):
     from vexatvm_internal.report.summary import explain, summarize  # pylint: disable=import-outside-toplevel
 
     summary = summarize(composites)
-    dynamic = dynamic_axes(loaded.mod, loaded.params, loaded.axis_names)
     if log is not None:
         summary["explain"] = explain(composites, log)
-    return summary, dynamic
+    return summary
 
 
 def _form_regions(composites, summary, label, args, status):

@@ -17,11 +17,11 @@ from tvm.ir import IRModule
 from tvm.relay.vexa.build_module import BuildConfig
 from tvm.runtime import NDArray
 
-from .preparation import DESIRED_LAYOUTS, FLOAT_TABLES, fold_constant_moves, prepare
+from .preparation import DESIRED_LAYOUTS, FLOAT_TABLES, Handover, fold_constant_moves, prepare
 from .regions import FLOAT_TARGET, QUANTIZED_TARGET, form_regions
 from .tables import merge_entries, pick_tables, resolve_tables
 
-__all__ = ["partition_for_vexa", "partition", "prepare", "merge_entries", "resolve_tables", "pick_tables",
+__all__ = ["partition_for_vexa", "partition", "prepare", "Handover", "merge_entries", "resolve_tables", "pick_tables",
            "fold_constant_moves", "form_regions", "require_architecture", "FLOAT_TABLES", "DESIRED_LAYOUTS",
            "QUANTIZED_TARGET", "FLOAT_TARGET"]
 
@@ -45,9 +45,10 @@ def partition(mod, params=None, tables=None, arch=None, wrap_check=None, after_p
               on_entry=None, canonicalize=True):
     """partition_for_vexa, with hooks for tools that time, explain or report
     progress: ``wrap_check`` and ``on_entry`` (see merge_entries), and
-    ``after_prepare(mod)``, which returns the module the tables then run on."""
+    ``after_prepare(mod)``, which returns the module the tables then run on.
+    ``mod`` may be a Handover (see prepare)."""
     if tables is None:
-        tables, _ = pick_tables(mod)
+        tables, _ = pick_tables(mod.peek() if isinstance(mod, Handover) else mod)
     require_architecture(arch)
     resolved = resolve_tables(tables)
     names = [name for name, _ in resolved]

@@ -11,7 +11,7 @@ import tvm
 from tvm import relay
 from tvm.relay.build_module import bind_params_by_name
 
-__all__ = ["prepare", "fold_constant_moves", "has_fake_quantized_anchors", "table_names", "FLOAT_TABLES",
+__all__ = ["prepare", "Handover", "fold_constant_moves", "has_fake_quantized_anchors", "table_names", "FLOAT_TABLES",
            "DESIRED_LAYOUTS"]
 
 FLOAT_TABLES = ("vexa_fp32", "vexa_fp32_quantizer", "vexa_blocks")
@@ -59,15 +59,39 @@ def has_fake_quantized_anchors(func):
     return bool(found)
 
 
+class Handover:
+    """A module its caller gives up to the flow, which may then fold the
+    layout changes of its weights in their own memory rather than keep both
+    layouts (see fold_constant_moves). The caller keeps no other reference
+    to the module or its constants."""
+
+    def __init__(self, mod):
+        self._mod = mod
+
+    def peek(self):
+        """The module, still handed over."""
+        return self._mod
+
+    def take(self):
+        mod, self._mod = self._mod, None
+        if mod is None:
+            raise ValueError("the module was handed over already")
+        return mod
+
+
 def prepare(mod, params=None, tables=("vexa",), canonicalize=False):
     """Bind params, infer types, convert convolutions to NHWC and, for the float
-    tables, fold constants. Returns a new module; ``mod`` is left unchanged.
+    tables, fold constants. Returns a new module; ``mod`` is left unchanged,
+    unless it is a Handover.
 
     With ``canonicalize``, a graph quantized as dequantize -> op -> quantize
     first gets QNN operators (TVM's FakeQuantizationToInteger) when only int8
     tables are applied, and data movement on constants is folded for
     every table."""
     names = table_names(tables)
+    # Reusing weights' memory needs them to be the module's alone: not params the caller holds.
+    reuse = isinstance(mod, Handover) and not params
+    mod = mod.take() if isinstance(mod, Handover) else mod
     mod = mod.clone()
     if params:
         mod["main"] = bind_params_by_name(mod["main"], params)
@@ -80,7 +104,7 @@ def prepare(mod, params=None, tables=("vexa",), canonicalize=False):
     with _exact_fake_quantization(quantize), tvm.transform.PassContext(opt_level=3):
         mod = tvm.transform.Sequential(first)(mod)
         if fold or canonicalize:
-            mod = fold_constant_moves(mod)
+            mod = fold_constant_moves(mod, reuse)
         rest = [relay.transform.FoldConstant()] if fold else []
         return tvm.transform.Sequential(rest + [relay.transform.InferType()])(mod)
 
@@ -112,11 +136,14 @@ def _exact_fake_quantization(active=True):
             op.set_attr(_FQ2I, convert)
 
 
-def fold_constant_moves(mod):
+def fold_constant_moves(mod, reuse=False):
     """mod with data movement on constants in main folded, bit for bit as
-    FoldConstant folds it, without compiling a kernel per call."""
+    FoldConstant folds it, without compiling a kernel per call. With
+    ``reuse``, the caller gives mod up: a constant that only its move reads
+    takes the moved value in its own memory, and mod is not to be used
+    again."""
     from vexatvm_internal.rewrites import _fold_constant_moves  # pylint: disable=import-outside-toplevel
 
     out = mod.clone()
-    out["main"] = _fold_constant_moves(mod["main"])
+    out["main"] = _fold_constant_moves(mod["main"], reuse)
     return relay.transform.InferType()(out)

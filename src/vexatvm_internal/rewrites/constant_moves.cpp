@@ -12,8 +12,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "constant_moves.h"
@@ -261,7 +264,7 @@ void copy_tiled(const char* src, T* dst, const std::vector<py::ssize_t>& shape, 
 // A TVM array holding `value`, a numpy view that is not C-contiguous (a
 // transposed weight), copied in tiles; numpy's own copy reads or writes a
 // whole transposed axis at a time. None where the dtype is not plain.
-std::optional<py::object> contiguous_ndarray(const py::object& value) {
+std::optional<py::object> contiguous_ndarray(const py::object& value, py::object out = py::object()) {
     py::array array = py::reinterpret_borrow<py::array>(value);
     std::string kind = py::str(value.attr("dtype").attr("kind")).cast<std::string>();
     const py::ssize_t item = array.itemsize();
@@ -271,7 +274,7 @@ std::optional<py::object> contiguous_ndarray(const py::object& value) {
     }
     static const py::object* empty = new py::object(py::module_::import("tvm.runtime.ndarray").attr("empty"));
     static const py::object* address = new py::object(py::module_::import("ctypes").attr("addressof"));
-    py::object out = (*empty)(value.attr("shape"), py::str(value.attr("dtype")));
+    if (!out) out = (*empty)(value.attr("shape"), py::str(value.attr("dtype")));
     auto* head = reinterpret_cast<DLTensorHead*>((*address)(out.attr("handle").attr("contents")).cast<std::uintptr_t>());
     if (head->strides != nullptr) return std::nullopt;
     char* dst = static_cast<char*>(head->data) + head->byte_offset;
@@ -312,7 +315,59 @@ bool plain_dtype(const py::object& value, const py::object& constant) {
 
 namespace {
 
+// How often each constant, and each array of a constant, is read in a
+// function: by call arguments and tuple fields, or anywhere else (which
+// makes it read by more than one).
+class ConstantReads : public ir::IterativeMutator {
+public:
+    bool read_once(const ffi::Object& constant) {
+        auto found = reads_.find(constant.get());
+        if (found == reads_.end() || found->second != 1) return false;
+        return arrays_[memory_of(constant.to_python().attr("data"))].size() == 1;
+    }
+
+    // Where an NDArray's elements lie: arrays that share it share memory.
+    static std::uintptr_t memory_of(const py::object& array) {
+        static const py::object* address = new py::object(py::module_::import("ctypes").attr("addressof"));
+        auto* head = reinterpret_cast<DLTensorHead*>((*address)(array.attr("handle").attr("contents")).cast<std::uintptr_t>());
+        return reinterpret_cast<std::uintptr_t>(head->data);
+    }
+
+private:
+    void read(const ffi::Object& child, int times = 1) {
+        if (!fast::is_constant(child)) return;
+        reads_[child.get()] += times;
+        keep_.push_back(child);
+        arrays_[memory_of(child.to_python().attr("data"))].insert(child.get());
+    }
+    ffi::Object leave_call(const ffi::Object& /*met*/, const ffi::Object& rebuilt) override {
+        for (const ffi::Object& arg : ffi::items(ffi::get(rebuilt, "args"))) read(arg);
+        return rebuilt;
+    }
+    ffi::Object leave_other(ir::Kind kind, const ffi::Object& met, const ffi::Object& rebuilt) override {
+        if (kind == ir::Kind::Tuple) {
+            for (const ffi::Object& field : ffi::items(ffi::get(rebuilt, "fields"))) read(field);
+        } else {
+            py::object node = met.to_python();
+            for (const char* field : {"body", "value", "cond", "true_branch", "false_branch", "tuple_value"}) {
+                if (py::hasattr(node, field)) read(ffi::Object::from_python(node.attr(field)), 2);
+            }
+        }
+        return rebuilt;
+    }
+
+    std::unordered_map<void*, int> reads_;
+    std::unordered_map<std::uintptr_t, std::unordered_set<void*>> arrays_;
+    std::vector<ffi::Object> keep_;  // keeps the addresses counted from being reused
+};
+
 class ConstantMoves : public ir::IterativeMutator {
+public:
+    // With `reuse`, a constant read once, by the move, whose array no other
+    // constant holds, takes its moved value in its own memory: the caller
+    // gives up the function, whose constant is then left with moved data.
+    ConstantMoves(py::object function, bool reuse) : function_(std::move(function)), reuse_(reuse) {}
+
 private:
     ffi::Object leave_call(const ffi::Object& /*met*/, const ffi::Object& rebuilt) override {
         ffi::Object op = ffi::get(rebuilt, "op");
@@ -326,8 +381,38 @@ private:
         py::object attrs = rebuilt.to_python().attr("attrs");
         std::optional<py::object> result = moved(*move, value, attrs);
         if (!result) return rebuilt;
+        if (reuse_ && reads().read_once(args[0])) {
+            if (std::optional<ffi::Object> reused = constant_in(*result, constant.attr("data"))) return *reused;
+        }
         return constant_of(*result);
     }
+
+    ConstantReads& reads() {
+        if (!reads_) {
+            reads_ = std::make_unique<ConstantReads>();
+            reads_->visit(function_);
+        }
+        return *reads_;
+    }
+
+    // The constant of `value` held in `array`'s memory, viewed in value's
+    // shape; `value` is a copy, so it may overlap nothing of array.
+    static std::optional<ffi::Object> constant_in(const py::object& value, const py::object& array) {
+        static const py::object* make_const = new py::object(py::module_::import("tvm.relay").attr("const"));
+        if (py::str(value.attr("dtype")).cast<std::string>() != py::str(array.attr("dtype")).cast<std::string>())
+            return std::nullopt;
+        py::object view = array.attr("_create_view")(value.attr("shape"));
+        if (!value.attr("flags").attr("__getitem__")("C_CONTIGUOUS").cast<bool>() && py::array(value).size() > 0) {
+            if (!contiguous_ndarray(value, view)) view.attr("copyfrom")(value);
+        } else {
+            view.attr("copyfrom")(value);
+        }
+        return ffi::Object::from_python((*make_const)(view));
+    }
+
+    py::object function_;
+    bool reuse_;
+    std::unique_ptr<ConstantReads> reads_;
 };
 
 }  // namespace
@@ -335,14 +420,16 @@ private:
 void define_constant_moves(py::module_& m) {
     m.def(
         "_fold_constant_moves",
-        [](const py::object& expr) {
-            ConstantMoves fold;
+        [](const py::object& expr, bool reuse) {
+            ConstantMoves fold(expr, reuse);
             return fold.visit(expr);
         },
-        py::arg("expr"),
+        py::arg("expr"), py::arg("reuse") = false,
         "expr with every expand_dims, squeeze, reshape, transpose and layout_transform "
         "of a constant replaced by the constant it computes, bit for bit what TVM's "
-        "FoldConstant computes. Types are left to a later InferType.");
+        "FoldConstant computes. Types are left to a later InferType. With reuse, the "
+        "caller gives expr up: a constant read only by its move takes the moved value "
+        "in its own memory, which leaves expr's constant with moved data.");
 }
 
 }  // namespace vexa::rewrites
