@@ -111,8 +111,10 @@ def weights_from_files(graph, base_dir):
             del tensor.external_data[:]
             return parse_array(self, tensor)
         dtype = np.dtype(helper.tensor_dtype_to_np_dtype(tensor.data_type))
+        end = offset + length if length is not None else os.path.getsize(file)
+        if end == offset:  # nothing to map (an empty file cannot be)
+            return frontend._nd.array(np.empty(tuple(tensor.dims), dtype))  # pylint: disable=protected-access
         data = mapped(file)
-        end = offset + length if length is not None else len(data)
         if (end - offset) % dtype.itemsize:
             raise ValueError(f"initializer {tensor.name!r}: {end - offset} bytes are no whole number of {dtype}")
         values = np.frombuffer(data, dtype, (end - offset) // dtype.itemsize, offset)
@@ -146,7 +148,8 @@ def weights_from_files(graph, base_dir):
     finally:
         GraphProto._parse_array, GraphProto._set_parameter_span = parse_array, set_parameter_span  # pylint: disable=protected-access
         for data in maps.values():
-            data.close()
+            with contextlib.suppress(BufferError):  # a view an error's traceback still holds
+                data.close()
         for stream in streams:
             stream.close()
 
