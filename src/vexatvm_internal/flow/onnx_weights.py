@@ -43,7 +43,8 @@ class ExternalDataError(ValueError):
 
 
 def external_data(tensor, base_dir):
-    """(file, offset, length or None) of a tensor's external data. Raises
+    """(file, offset, bytes) of a tensor's external data, bytes running to
+    the file's end where the tensor gives no length. Raises
     ExternalDataError where the location leaves base_dir or names no file,
     or the offset or length is not a size the file has."""
     from onnx import onnx_cpp2py_export  # pylint: disable=import-outside-toplevel
@@ -66,7 +67,7 @@ def external_data(tensor, base_dir):
         end = offset + (length or 0)
         raise ExternalDataError(f"initializer {tensor.name!r}: its data at bytes {offset}..{end} of "
                                 f"{info.location} lies past the file's end ({size} bytes)")
-    return file, offset, length
+    return file, offset, size - offset if length is None else length
 
 
 # Element types numpy reads from raw bytes as onnx's to_array does; the others
@@ -103,7 +104,7 @@ def weights_from_files(graph, base_dir):
     def read_array(self, tensor):
         if not uses_external_data(tensor):
             return parse_array(self, tensor)
-        file, offset, length = external_data(tensor, base_dir)
+        file, offset, size = external_data(tensor, base_dir)
         if tensor.data_type in converted or tensor.HasField("segment") or sys.byteorder != "little":
             # Inline again, as onnx.load leaves it, for onnx's own conversion.
             load_external_data_for_tensor(tensor, base_dir)
@@ -111,19 +112,18 @@ def weights_from_files(graph, base_dir):
             del tensor.external_data[:]
             return parse_array(self, tensor)
         dtype = np.dtype(helper.tensor_dtype_to_np_dtype(tensor.data_type))
-        end = offset + length if length is not None else os.path.getsize(file)
-        if end == offset:  # nothing to map (an empty file cannot be)
+        if size == 0:  # nothing to map (an empty file cannot be)
             return frontend._nd.array(np.empty(tuple(tensor.dims), dtype))  # pylint: disable=protected-access
         data = mapped(file)
-        if (end - offset) % dtype.itemsize:
-            raise ValueError(f"initializer {tensor.name!r}: {end - offset} bytes are no whole number of {dtype}")
-        values = np.frombuffer(data, dtype, (end - offset) // dtype.itemsize, offset)
+        if size % dtype.itemsize:
+            raise ValueError(f"initializer {tensor.name!r}: {size} bytes are no whole number of {dtype}")
+        values = np.frombuffer(data, dtype, size // dtype.itemsize, offset)
         array = frontend._nd.array(values.reshape(tuple(tensor.dims)))  # pylint: disable=protected-access
         del values
         # The pages read are the file's: out of the process's memory once copied.
         start = offset - offset % mmap.PAGESIZE
-        if end > start and hasattr(data, "madvise"):  # not on every platform
-            data.madvise(mmap.MADV_DONTNEED, start, end - start)
+        if hasattr(data, "madvise"):  # not on every platform
+            data.madvise(mmap.MADV_DONTNEED, start, offset + size - start)
         return array
 
     last_reader = _last_readers(graph)

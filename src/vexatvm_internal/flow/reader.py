@@ -604,6 +604,8 @@ def _require_onnx_tensors_fit(model, input_shapes, path, base_dir):
     import numpy as np  # pylint: disable=import-outside-toplevel
     from onnx import TensorProto, helper  # pylint: disable=import-outside-toplevel
 
+    from vexatvm_internal.flow import onnx_weights  # pylint: disable=import-outside-toplevel
+
     memory = _memory_bytes()
 
     # Strings have no fixed size; 4-bit types pack two values in a byte.
@@ -635,13 +637,10 @@ def _require_onnx_tensors_fit(model, input_shapes, path, base_dir):
             continue
         need = require_fits("initializer", init.name, init.dims, size)
         if init.data_location == TensorProto.EXTERNAL:
-            from vexatvm_internal.flow import onnx_weights  # pylint: disable=import-outside-toplevel
-
             try:
-                file, offset, length = onnx_weights.external_data(init, base_dir)
+                _, _, held = onnx_weights.external_data(init, base_dir)
             except onnx_weights.ExternalDataError as err:
                 raise ModelError(f"{path}: {err}") from None
-            held = os.path.getsize(file) - offset if length is None else length
             if held != need:
                 raise ModelError(f"{path}: initializer {init.name!r} of shape {list(init.dims)} needs {need} bytes "
                                  f"but holds {held}")

@@ -261,22 +261,32 @@ void copy_tiled(const char* src, T* dst, const std::vector<py::ssize_t>& shape, 
     }
 }
 
-// A TVM array holding `value`, a numpy view that is not C-contiguous (a
-// transposed weight), copied in tiles; numpy's own copy reads or writes a
-// whole transposed axis at a time. None where the dtype is not plain.
-std::optional<py::object> contiguous_ndarray(const py::object& value, py::object out = py::object()) {
+// The DLTensor a TVM NDArray's handle points to.
+DLTensorHead* dl_tensor(const py::object& ndarray) {
+    static const py::object* address = new py::object(py::module_::import("ctypes").attr("addressof"));
+    return reinterpret_cast<DLTensorHead*>((*address)(ndarray.attr("handle").attr("contents")).cast<std::uintptr_t>());
+}
+
+// Whether `value` is a numpy view that is not C-contiguous (a transposed
+// weight), not empty, of a plain dtype: what copy_tiled_into copies.
+bool tileable(const py::object& value) {
+    if (!py::isinstance<py::array>(value)) return false;
     py::array array = py::reinterpret_borrow<py::array>(value);
     std::string kind = py::str(value.attr("dtype").attr("kind")).cast<std::string>();
     const py::ssize_t item = array.itemsize();
-    if (array.ndim() < 2 || (kind != "b" && kind != "i" && kind != "u" && kind != "f") ||
-        (item != 1 && item != 2 && item != 4 && item != 8)) {
-        return std::nullopt;
-    }
-    static const py::object* empty = new py::object(py::module_::import("tvm.runtime.ndarray").attr("empty"));
-    static const py::object* address = new py::object(py::module_::import("ctypes").attr("addressof"));
-    if (!out) out = (*empty)(value.attr("shape"), py::str(value.attr("dtype")));
-    auto* head = reinterpret_cast<DLTensorHead*>((*address)(out.attr("handle").attr("contents")).cast<std::uintptr_t>());
-    if (head->strides != nullptr) return std::nullopt;
+    return array.ndim() >= 2 && array.size() > 0 && !value.attr("flags").attr("__getitem__")("C_CONTIGUOUS").cast<bool>() &&
+           (kind == "b" || kind == "i" || kind == "u" || kind == "f") && (item == 1 || item == 2 || item == 4 || item == 8);
+}
+
+// Copies a tileable `value` into `target`, a compact TVM array of its shape
+// and dtype, in tiles: numpy's own copy reads or writes a whole transposed
+// axis at a time. False, copying nothing, where either is not so.
+bool copy_tiled_into(const py::object& value, const py::object& target) {
+    if (!tileable(value)) return false;
+    py::array array = py::reinterpret_borrow<py::array>(value);
+    const py::ssize_t item = array.itemsize();
+    DLTensorHead* head = dl_tensor(target);
+    if (head->strides != nullptr) return false;
     char* dst = static_cast<char*>(head->data) + head->byte_offset;
     std::vector<py::ssize_t> shape(array.shape(), array.shape() + array.ndim());
     std::vector<py::ssize_t> strides(array.strides(), array.strides() + array.ndim());
@@ -287,22 +297,24 @@ std::optional<py::object> contiguous_ndarray(const py::object& value, py::object
         case 4: copy_tiled(src, reinterpret_cast<std::uint32_t*>(dst), shape, strides); break;
         default: copy_tiled(src, reinterpret_cast<std::uint64_t*>(dst), shape, strides); break;
     }
-    return out;
+    return true;
+}
+
+const py::object& make_const() {
+    static const py::object* make = new py::object(py::module_::import("tvm.relay").attr("const"));
+    return *make;
 }
 
 }  // namespace
 
 ffi::Object constant_of(const py::object& value) {
-    static const py::object* make_const = new py::object(py::module_::import("tvm.relay").attr("const"));
-    static const py::object* ndarray = new py::object(py::module_::import("numpy").attr("ndarray"));
-    if (py::isinstance(value, *ndarray) &&
-        !value.attr("flags").attr("__getitem__")("C_CONTIGUOUS").cast<bool>() && py::array(value).size() > 0) {
-        if (std::optional<py::object> copied = contiguous_ndarray(value)) {
-            return ffi::Object::from_python((*make_const)(*copied));
-        }
+    static const py::object* empty = new py::object(py::module_::import("tvm.runtime.ndarray").attr("empty"));
+    if (tileable(value)) {
+        py::object out = (*empty)(value.attr("shape"), py::str(value.attr("dtype")));
+        if (copy_tiled_into(value, out)) return ffi::Object::from_python(make_const()(out));
     }
     // relay.const alone would store int64 and float64 arrays as int32 and float32.
-    return ffi::Object::from_python((*make_const)(value, py::str(value.attr("dtype"))));
+    return ffi::Object::from_python(make_const()(value, py::str(value.attr("dtype"))));
 }
 
 bool plain_dtype(const py::object& value, const py::object& constant) {
@@ -328,9 +340,7 @@ public:
 
     // Where an NDArray's elements lie: arrays that share it share memory.
     static std::uintptr_t memory_of(const py::object& array) {
-        static const py::object* address = new py::object(py::module_::import("ctypes").attr("addressof"));
-        auto* head = reinterpret_cast<DLTensorHead*>((*address)(array.attr("handle").attr("contents")).cast<std::uintptr_t>());
-        return reinterpret_cast<std::uintptr_t>(head->data);
+        return reinterpret_cast<std::uintptr_t>(dl_tensor(array)->data);
     }
 
 private:
@@ -398,16 +408,11 @@ private:
     // The constant of `value` held in `array`'s memory, viewed in value's
     // shape; `value` is a copy, so it may overlap nothing of array.
     static std::optional<ffi::Object> constant_in(const py::object& value, const py::object& array) {
-        static const py::object* make_const = new py::object(py::module_::import("tvm.relay").attr("const"));
         if (py::str(value.attr("dtype")).cast<std::string>() != py::str(array.attr("dtype")).cast<std::string>())
             return std::nullopt;
         py::object view = array.attr("_create_view")(value.attr("shape"));
-        if (!value.attr("flags").attr("__getitem__")("C_CONTIGUOUS").cast<bool>() && py::array(value).size() > 0) {
-            if (!contiguous_ndarray(value, view)) view.attr("copyfrom")(value);
-        } else {
-            view.attr("copyfrom")(value);
-        }
-        return ffi::Object::from_python((*make_const)(view));
+        if (!copy_tiled_into(value, view)) view.attr("copyfrom")(value);
+        return ffi::Object::from_python(make_const()(view));
     }
 
     py::object function_;
