@@ -39,6 +39,10 @@ def is_captured(extract: Expr) -> bool:
     """True when extract is a call of a function: a region an earlier pattern captured."""
 def check_fp32(extract: Expr) -> bool:
     """Whether the expression's inferred dtype is float32."""
+def explain_check(check: Callable[[Expr], object], extract: Expr) -> tuple[object, str | None]:
+    """(check(extract), why it refused): the reason, in the accelerator's terms, that this module's checks give while run through here; None where the check accepted or gave none."""
+def nearest_entry(call: Expr) -> tuple[str, str] | None:
+    """(entry, what differs) for a call no entry's pattern matched but one nearly did; None where none is known."""
 def tuple_multi_input_pattern(start: int, end: int, ptrn_gen: Callable[[int], DFPattern]) -> DFPattern | None:
     """Tuples of start to end - 1 fields, shortest first, field i being ptrn_gen(i); None when start >= end."""
 def layout_transform_bias(bias_var: DFPattern) -> DFPattern:

@@ -30,6 +30,11 @@ def decide(check, expr, arch_value=PRO):
         return getattr(patterns, check)(typed(expr))
 
 
+def explained(check, expr, arch_value=PRO):
+    with arch(arch_value):
+        return patterns.explain_check(getattr(patterns, check), typed(expr))
+
+
 def row(check, make, expected, id, arch_value=PRO):
     return pytest.param(check, make, arch_value, expected, id=f"{check}-{id}")
 
@@ -37,6 +42,9 @@ def row(check, make, expected, id, arch_value=PRO):
 def run(check, make, arch_value, expected):
     # `is`: the value must be the bool itself, not merely truthy.
     assert decide(check, make(), arch_value) is expected
+    # Explained, the verdict is the same, and a refusal says why.
+    verdict, reason = explained(check, make(), arch_value)
+    assert verdict is expected and bool(reason) is (not expected)
 
 
 BIAS = "check_fp32_bias_add"
@@ -253,6 +261,7 @@ GATE = [
     *[row(check, lambda: relay.nn.relu(var("x", 1, 8, dtype="float16")), False, "float16") for check in GATED],
     # Not behind the gate.
     row("check_fp32", lambda: relay.nn.relu(var("x", 1, 8)), True, "nano", NANO),
+    row("check_fp32", lambda: relay.nn.relu(var("x", 1, 8, dtype="float16")), False, "float16"),
     row("check_fp32_silu", lambda: relay.nn.relu(var("x", 1, 8)), True, "nano", NANO),
     row("check_fp32_silu", lambda: relay.nn.relu(var("x", 1, 8, dtype="float16")), False, "float16"),
 ]
@@ -272,6 +281,44 @@ def test_resize_pool_and_clip_decisions(check, make, arch_value, expected):
 @pytest.mark.parametrize("check, make, arch_value, expected", TCONV + TRANSPOSE + NOP_CAST)
 def test_tconv_transpose_and_cast_decisions(check, make, arch_value, expected):
     run(check, make, arch_value, expected)
+
+
+DECISIONS = BIAS_ADD + BROADCAST + RESIDUAL + RESIDUAL_CONSTANT + RELU + GATE + UPSAMPLING + AVG_POOL + HARDTANH + \
+    TCONV + TRANSPOSE + NOP_CAST
+
+
+def test_every_check_of_the_float_tables_has_refusals_with_reasons():
+    # A check added to a table needs rows above that it refuses, and `run` then requires their reasons.
+    from tvm.relay.op.contrib.register import get_pattern_table
+
+    checks = {entry[2].__name__ for table in ("vexa_fp32", "vexa_fp32_quantizer")
+              for entry in get_pattern_table(table) if len(entry) == 3}
+    refused = {param.values[0] for param in DECISIONS if param.values[3] is False} | {"check_fp32_concatenate"}
+    assert checks <= refused, checks - refused
+
+
+@pytest.mark.parametrize("check, make, arch_value, words", [
+    ("check_fp32_matmul", lambda: relay.nn.relu(var("x", 1, 8)), NANO,
+     "vexa-nano does not set has_kov2, which the transformer-era entries need"),
+    ("check_fp32_gelu", lambda: relay.nn.relu(var("x", 1, 8)), {"base": PRO, "has_kov2": False},
+     "the given architecture does not set has_kov2"),
+    ("check_fp32_relu", lambda: relay.nn.relu(var("x", 1, 8, dtype="float16")), PRO, "output is float16, not float32"),
+    ("check_fp32_relu", lambda: relay.nn.relu(relay.negative(var("x", 1, 8))), PRO,
+     "input negative runs on the host; this entry takes a relu only right after an accelerator region"),
+    (AVG, lambda: gap((1, 8, 8, 8)), NANO, "pool window 8×8 exceeds max_kernel_side 7 of vexa-nano"),
+    (AVG, lambda: gap((1, 9, 4, 4)), LIMITS, "pool window 9×4 exceeds channels 8 of the given architecture"),
+    (BIAS, lambda: relay.add(region(1, 8, 8, 16), tensor(1, 1, 1, 16)), PRO, "bias is 4-D, not one value per channel"),
+    (BIAS, lambda: relay.add(region(1, 8, 8, 16), relay.var("b", shape=(relay.Any(),))), PRO,
+     "a dynamic extent is not fixed, and the check needs its value"),
+    (RES, lambda: relay.add(var("a", 1, 8), var("b", 8)), PRO, "operand shapes [1, 8] and [8] differ"),
+    (TC, lambda: tconv(), NANO, "vexa-nano does not support TransposedConv2d"),
+    (TC, lambda: tconv(strides=(3, 3)), PRO, "strides 3×3 exceed the kernel 2×2"),
+    (UP, lambda: resize("cubic", ""), PRO, "method cubic"),
+    (TN, lambda: transpose((4, 2, 8), (0, 2, 1)), PRO, "moves 2 axes of extent other than 1"),
+])
+def test_refusals_name_their_cause(check, make, arch_value, words):
+    verdict, reason = explained(check, make(), arch_value)
+    assert verdict is False and words in reason
 
 
 # ---------------------------------------------------------------- concatenation
@@ -299,10 +346,12 @@ def concat_graph(consumers, dtype="float32"):
     return outputs
 
 
-def check_concat(outputs, arch_value=PRO):
+def check_concat(outputs, arch_value=PRO, explain=False):
     mod = typed_module(*outputs)
     with current_graph(mod), arch(arch_value):
-        return patterns.check_fp32_concatenate(find_call(mod["main"], "concatenate"))
+        cat = find_call(mod["main"], "concatenate")
+        return patterns.explain_check(patterns.check_fp32_concatenate, cat) if explain else \
+            patterns.check_fp32_concatenate(cat)
 
 
 @pytest.mark.parametrize(
@@ -326,6 +375,8 @@ def check_concat(outputs, arch_value=PRO):
 )
 def test_concatenate_consumers(consumers, expected):
     assert check_concat(concat_graph(consumers)) is expected
+    verdict, reason = check_concat(concat_graph(consumers), explain=True)
+    assert verdict is expected and bool(reason) is (not expected)
 
 
 def test_concatenate_float16():
@@ -422,7 +473,7 @@ def test_static_and_symbolic_shapes(check, make, expected):
         with pytest.raises(expected):
             decide(check, expr)
     else:
-        assert decide(check, expr) is expected
+        run(check, make, PRO, expected)
 
 
 @pytest.mark.parametrize("check", [BIAS, BCAST, RES, RESC, "check_fp32"])

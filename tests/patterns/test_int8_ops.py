@@ -164,6 +164,17 @@ def test_concat_consumers(consumers, arch, captured):
     assert ("vexa.concat" in names) == captured
 
 
+def test_concat_refusal_names_its_grouped_consumer():
+    from vexatvm_internal.report.summary import RefusalLog, explain
+
+    log = RefusalLog()
+    mod = driver.partition(module(qconv(concat_of_stems(), 16, 16, groups=2)), tables=("vexa",), arch="vexa-nano",
+                           wrap_check=log.wrap, after_prepare=log.annotate)
+    refusals = [r for item in explain(mod, log) for r in item["refusals"] if r["entry"] == "vexa.concat"]
+    assert [r["reason"] for r in refusals] == [
+        "it feeds a grouped convolution (groups 2), which takes no concatenated input"]
+
+
 @pytest.mark.parametrize("arch, conv_captured", [("vexa-nano", False), ("vexa-pro", True)])
 def test_concat_into_grouped_conv_whether_or_not_the_conv_was_captured(arch, conv_captured):
     # groups 4, 64 -> 128: refused on vexa-nano, so the concat's consumer is the
@@ -378,16 +389,36 @@ def prepared_body(expr):
     "check, expr, arch, result",
     [
         ("check_qnn_add", qadd(var("a", (1, 8, 8, 16)), var("b", (1, 8, 8, 16))), None, True),
-        ("check_qnn_add", qadd(var("a", (1, 8, 8, 16)), var("b", (1, 1, 1, 16))), None, False),
+        ("check_qnn_add", qadd(var("a", (1, 8, 8, 16)), var("b", (1, 1, 1, 16))), None,
+         "operand shapes [1, 8, 8, 16] and [1, 1, 1, 16] differ"),
+        ("check_qnn_add", qadd(var("a", (8, 16)), var("b", (8, 16))), None, "are not 4-D"),
         ("check_upsampling_nearest", relay.image.resize2d(X, (16, 16), method="nearest_neighbor"), None, True),
-        ("check_upsampling_nearest", relay.image.resize2d(X, (16, 16)), None, False),
+        ("check_upsampling_nearest", relay.image.resize2d(X, (16, 16)), None, "method linear"),
+        ("check_upsampling_nearest", relay.image.resize2d(var("w", (1, 8, 8, 8), "int16"), (16, 16)), None,
+         "input is int16, not int8 or uint8"),
         # The walk passes the layout_transform back to NCHW too: any first argument.
         ("check_qnn_conv_pattern", qconv(uint8_input(64), 64, 128, groups=4), "vexa-pro", True),
-        ("check_qnn_conv_pattern", qconv(uint8_input(64), 64, 128, groups=4), "vexa-nano", False),
+        ("check_qnn_conv_pattern", qconv(uint8_input(64), 64, 128, groups=4), "vexa-nano",
+         "grouped convolution: input channels 64 not below channels 32 of vexa-nano"),
+        ("check_qnn_conv_pattern", qconv(uint8_input(16), 16, 128, groups=2), "vexa-nano",
+         "grouped convolution: 128 output channels in groups of 64 do not divide channels 32 of vexa-nano"),
+        ("check_qnn_conv_pattern", qconv(uint8_input(64), 64, 128, groups=3), "vexa-pro",
+         "groups 3 is not a power of two"),
         ("check_concat_pattern", qconcat([X, uint8_input(8, name="y")]), None, True),
     ],
 )
 def test_checks_return_booleans(check, expr, arch, result):
+    # result: True, or the reason of the refusal.
     body = prepared_body(expr)
     with BuildConfig(arch_config={"arch": arch or "vexa-pro"}), current_graph(module(body)):
-        assert getattr(patterns, check)(body) is result
+        assert getattr(patterns, check)(body) is (result is True)
+        verdict, reason = patterns.explain_check(getattr(patterns, check), body)
+    assert verdict is (result is True) and (reason is None if result is True else result in reason)
+
+
+def test_every_check_of_the_int8_tables_has_refusals_with_reasons():
+    from tvm.relay.op.contrib.register import get_pattern_table
+
+    checks = {entry[2].__name__ for table in ("vexa", "vexa_with_clip", "vexa_with_fc")
+              for entry in get_pattern_table(table) if len(entry) == 3}
+    assert checks == {"check_qnn_add", "check_upsampling_nearest", "check_qnn_conv_pattern", "check_concat_pattern"}

@@ -1,5 +1,6 @@
 // Module state and the helpers both halves of the pattern module share.
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -23,7 +24,76 @@ ModuleState*& state() {
     return current;
 }
 
+// What explain_check collects while it runs a check.
+struct Explanation {
+    bool on = false;
+    std::optional<std::string> reason;
+};
+
+Explanation& explanation() {
+    static Explanation current;
+    return current;
+}
+
+// Runs check(extract) with reasons recorded: (verdict, reason), the reason
+// None where the check accepted or gave none. The verdict is the check's own.
+py::tuple explain_check(const py::object& check, const py::object& extract) {
+    Explanation saved = std::exchange(explanation(), Explanation{true, std::nullopt});
+    py::object verdict;
+    try {
+        verdict = check(extract);
+    } catch (...) {
+        explanation() = std::move(saved);
+        throw;
+    }
+    Explanation made = std::exchange(explanation(), std::move(saved));
+    bool accepted = truth(verdict);
+    py::object reason = accepted || !made.reason ? py::none() : py::object(py::str(*made.reason));
+    return py::make_tuple(verdict, reason);
+}
+
 }  // namespace
+
+bool explaining() { return explanation().on; }
+
+void note_described(const std::function<std::string()>& describe) {
+    if (explanation().reason) return;
+    // Describing reads the graph again; a value it cannot read must not
+    // change what the check decided.
+    try {
+        explanation().reason = describe();
+    } catch (const py::error_already_set&) {
+        explanation().reason = "refused (its reason could not be read)";
+    }
+}
+
+std::string text(const py::handle& value) {
+    // Deliberately leaked, as Python objects must outlive the interpreter's shutdown.
+    static const auto* int_imm = new py::object(py::module_::import("tvm.tir").attr("IntImm"));
+    // A TVM integer as the number it is: str() of an int64 one reads "T.int64(1)".
+    if (is_instance(value, *int_imm)) return py::str(py::int_(py::reinterpret_borrow<py::object>(value)));
+    std::string out = py::str(value);
+    return out == "T.Any()" ? "?" : out;  // a dynamic extent, as TVM's type printer writes it
+}
+
+std::string shape_text(const py::handle& shape) {
+    std::string out = "[";
+    for (py::handle extent : shape) {
+        if (out.size() > 1) out += ", ";
+        out += text(extent);
+    }
+    return out + "]";
+}
+
+std::string rank_text(const py::handle& shape) {
+    size_t rank = py::len(shape);
+    return rank == 0 ? std::string("a scalar") : std::to_string(rank) + "-D";
+}
+
+std::string arch_name() {
+    py::object arch = global("BuildConfig").attr("current").attr("arch_config")[py::str("arch")];
+    return PyUnicode_Check(arch.ptr()) ? text(arch) : "the given architecture";
+}
 
 py::object global(const char* name) {
     PyObject* value = PyDict_GetItemString(state()->globals.ptr(), name);
@@ -74,6 +144,13 @@ bool compare(const py::handle& a, const py::handle& b, int op) {
         // ordering with an expression.
         bool equality = op == Py_EQ || op == Py_NE;
         if (equality && a_symbolic && b_symbolic && fast::node(a).same_as(fast::node(b))) return op == Py_EQ;
+        if (explaining()) {
+            note_described([&] {
+                std::string extent = text(a_symbolic ? a : b);
+                return (extent == "?" ? std::string("a dynamic extent") : "extent " + extent) +
+                       " is not fixed, and the check needs its value: fix it with --dim or --input-shape";
+            });
+        }
         throw Unproven{};
     }
     PyObject* raw = PyObject_RichCompare(a.ptr(), b.ptr(), op);
@@ -168,14 +245,23 @@ void define_common(py::module_& m) {
     m.def(
         "check_fp32",
         [](const py::object& extract) {
-            if (std::optional<bool> fp32 = fast::is_float32(fast::node(extract))) return py::object(py::bool_(*fp32));
+            auto why = [&] { return "output is " + text(extract.attr("checked_type").attr("dtype")) + ", not float32"; };
+            if (std::optional<bool> fp32 = fast::is_float32(fast::node(extract))) {
+                return *fp32 ? py::object(py::bool_(true)) : refuse(why);
+            }
             py::object dtype = extract.attr("checked_type").attr("dtype");
             PyObject* equal = PyObject_RichCompare(dtype.ptr(), py::str("float32").ptr(), Py_EQ);
             if (equal == nullptr) throw py::error_already_set();
-            return py::reinterpret_steal<py::object>(equal);
+            py::object result = py::reinterpret_steal<py::object>(equal);
+            if (explaining() && !truth(result)) note_described(why);
+            return result;
         },
         py::arg("extract"), "Whether the expression's inferred dtype is float32.");
     remember_own(m, "is_captured");
+    m.def("explain_check", &explain_check, py::arg("check"), py::arg("extract"),
+          "(check(extract), why it refused): the reason, in the accelerator's terms, that this "
+          "module's checks give while run through here; None where the check accepted or gave "
+          "none. The verdict is the check's own.");
     m.def(
         "tuple_multi_input_pattern",
         [](long start, long end, const py::object& ptrn_gen) {

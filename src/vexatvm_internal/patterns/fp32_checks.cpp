@@ -42,15 +42,26 @@ py::object check_fp32_transformer(const py::object& extract) {
     py::object has_kov2 = global("archquery_parameter")(global("get_current_arch_value")(), "has_kov2",
                                                         py::arg("fail_if_not_found") = false);
     if (truth(has_kov2)) return check_fp32(extract);
-    return py::bool_(false);
+    return refuse([] { return arch_name() + " does not set has_kov2, which the transformer-era entries need"; });
 }
 
 namespace {
 
+// The reason of a check that takes an operator only after an accelerator region.
+std::string input_not_captured(const py::object& call, const char* what) {
+    py::object input = arg(call, 0);
+    std::string source = is_instance(input, ir::relay().Call) && is_instance(input.attr("op"), ir::relay().Op)
+                             ? "input " + op_name(input) + " runs on the host"
+                             : "input is not computed on the accelerator";
+    return source + "; this entry takes a " + what + " only right after an accelerator region";
+}
+
 py::object check_fp32_relu(const py::object& extract) {
     py::object fp32 = check_fp32(extract);
     if (!truth(fp32)) return fp32;
-    return global("is_captured")(arg(extract, 0));
+    py::object captured = global("is_captured")(arg(extract, 0));
+    if (explaining() && !truth(captured)) note_described([&] { return input_not_captured(extract, "relu"); });
+    return captured;
 }
 
 // A shape read through Python: its dimensions are TVM integers.
@@ -109,8 +120,16 @@ py::object check_fp32_bias_add(const py::object& extract) {
     bool fits = test_arg_shapes(extract, 1, 0, [](const auto& bias, const auto& data) {
         return bias_fits(bias, data);
     });
-    if (!fits) return py::bool_(false);
-    if (!arg_is_captured(extract, 0)) return py::bool_(false);
+    if (!fits) {
+        return refuse([&] {
+            py::object bias = shape_of(arg(extract, 1)), data = shape_of(arg(extract, 0));
+            if (py::len(bias) != 1) return "bias is " + rank_text(bias) + ", not one value per channel";
+            long axis = py::len(data) == 4 ? 3 : 1;
+            return "bias of " + text(item(bias, 0)) + " values over the " + text(item(data, axis)) +
+                   " channels of axis " + std::to_string(axis);
+        });
+    }
+    if (!arg_is_captured(extract, 0)) return refuse([&] { return input_not_captured(extract, "bias"); });
     return check_fp32(extract);
 }
 
@@ -118,7 +137,15 @@ py::object check_fp32_3d_add_broadcast(const py::object& extract) {
     bool fits = test_arg_shapes(extract, 0, 1, [](const auto& bias, const auto& data) {
         return broadcasts_over_last_axis(bias, data);
     });
-    if (!fits) return py::bool_(false);
+    if (!fits) {
+        return refuse([&] {
+            py::object bias = shape_of(arg(extract, 0)), data = shape_of(arg(extract, 1));
+            const std::string takes = "; this entry adds a vector (first operand) over 3-D data (second)";
+            if (py::len(data) != 3) return "the second operand is " + rank_text(data) + takes;
+            if (py::len(bias) != 1) return "the first operand is " + rank_text(bias) + takes;
+            return "a vector of " + text(item(bias, 0)) + " values over a last axis of " + text(item(data, 2));
+        });
+    }
     return gate(extract);
 }
 
@@ -152,17 +179,34 @@ std::optional<bool> res_add_operands(const py::object& expr) {
     return residual_operands(call, false);
 }
 
+// Why the operands of a residual add do not fit: lhs must be a constant
+// exactly when `lhs_constant`, rhs never, and both of one shape.
+std::string residual_misfit(const py::object& expr, bool lhs_constant) {
+    py::object add = !lhs_constant && op_name(expr) == "cast" ? arg(expr, 0) : expr;
+    py::object args = add.attr("args");
+    if (py::len(args) < 2) return "not an add of two operands";
+    py::object lhs = item(args, 0), rhs = item(args, 1);
+    bool lhs_is_constant = is_instance(lhs, ir::relay().Constant);
+    std::string takes = lhs_constant ? "this entry adds a constant (first) to computed data"
+                                     : "this entry adds two computed tensors";
+    if (lhs_is_constant && !lhs_constant) return "the first operand is a constant; " + takes;
+    if (!lhs_is_constant && lhs_constant) return "the first operand is not a constant; " + takes;
+    if (is_instance(rhs, ir::relay().Constant)) return "the second operand is a constant; " + takes;
+    return "operand shapes " + shape_text(shape_of(lhs)) + " and " + shape_text(shape_of(rhs)) +
+           " differ; this entry adds tensors of one shape";
+}
+
 py::object check_fp32_res_add(const py::object& expr) {
     std::optional<bool> fits = res_add_operands(expr);
     if (!fits) {
         py::object args = expr.attr("args");
         if (op_name(expr) == "cast") args = arg(expr, 0).attr("args");
-        if (py::len(args) < 2) return py::bool_(false);  // not an add of two operands
+        if (py::len(args) < 2) return refuse([] { return "not an add of two operands"; });
         py::object lhs = item(args, 0), rhs = item(args, 1);
         fits = !is_instance(lhs, ir::relay().Constant) && !is_instance(rhs, ir::relay().Constant) &&
                same_shape(lhs, rhs);
     }
-    if (!*fits) return py::bool_(false);
+    if (!*fits) return refuse([&] { return residual_misfit(expr, false); });
     return check_fp32(expr);
 }
 
@@ -171,30 +215,44 @@ py::object check_fp32_res_add_constant(const py::object& expr) {
     std::optional<bool> fits = residual_operands(fast::node(expr), true);
     if (!fits) {
         py::object args = expr.attr("args");
-        if (py::len(args) < 2) return py::bool_(false);  // not an add of two operands
+        if (py::len(args) < 2) return refuse([] { return "not an add of two operands"; });
         py::object lhs = item(args, 0), rhs = item(args, 1);
         fits = is_instance(lhs, ir::relay().Constant) && !is_instance(rhs, ir::relay().Constant) &&
                same_shape(lhs, rhs);
     }
-    if (!*fits) return py::bool_(false);
+    if (!*fits) return refuse([&] { return residual_misfit(expr, true); });
     return check_fp32(expr);
 }
 
 py::object check_fp32_concatenate(const py::object& extract) {
     for (py::handle input : extract.attr("args")) {
-        if (is_instance(input, ir::relay().Constant)) return py::bool_(false);
+        if (is_instance(input, ir::relay().Constant)) {
+            return refuse([] { return "an input is a constant; the accelerator concatenates computed tensors"; });
+        }
     }
     py::object cat_consumers = global("get_consumers_mc")(extract);
     for (py::handle cmer : cat_consumers) {
-        if (compare(cmer, extract, Py_EQ)) return py::bool_(false);
-        if (is_instance(cmer.attr("op"), ir::relay().Op)) return py::bool_(false);
+        if (compare(cmer, extract, Py_EQ)) {
+            return refuse([] { return "the traversal lists the concatenation among its own consumers"; });
+        }
+        if (is_instance(cmer.attr("op"), ir::relay().Op)) {
+            return refuse([&] {
+                return "its result is read by " + op_name(cmer) +
+                       " on the host; only accelerator regions may read a concatenation";
+            });
+        }
     }
     for (py::handle cmer : cat_consumers) {
         py::object convs = global("find_call_of_type")(cmer, "nn.conv2d");
         python_assert(py::len(convs) < 2);
         if (truth(convs)) {
             py::object c_groups = item(convs, 0).attr("attrs").attr("get_int")("groups");
-            if (gt(c_groups, py::int_(1))) return py::bool_(false);
+            if (gt(c_groups, py::int_(1))) {
+                return refuse([&] {
+                    return "it feeds a grouped convolution (groups " + text(c_groups) +
+                           "), which takes no concatenated input";
+                });
+            }
         }
     }
     return check_fp32(extract);
@@ -211,18 +269,22 @@ py::object check_fp32_upsampling(const py::object& extract) {
     py::object args = extract.attr("args");
     py::object attrs = extract.attr("attrs");
     py::object data = item(args, 0);
-    if (is_instance(data, ir::relay().Constant)) return py::bool_(false);
+    if (is_instance(data, ir::relay().Constant)) return refuse([] { return "input is a constant"; });
     if (is_instance(data, ir::relay().Call)) {
         py::object op = data.attr("op");
         if (is_instance(op, ir::relay().Op) && py::str(op.attr("name")).equal(py::str("concatenate"))) {
-            return py::bool_(false);
+            return refuse([] { return "input is a concatenation, which vexa_fp32.upsampling_concat takes whole"; });
         }
     }
     py::object method = attrs.attr("get_str")("method");
-    if (!is_one_of(method, {"nearest_neighbor", "bilinear", "linear"})) return py::bool_(false);
+    if (!is_one_of(method, {"nearest_neighbor", "bilinear", "linear"})) {
+        return refuse([&] { return "method " + text(method) + "; the accelerator resizes nearest_neighbor, bilinear or linear"; });
+    }
     py::object rounding = attrs.attr("get_str")("rounding_method");
     if (method.equal(py::str("nearest_neighbor")) && !is_one_of(rounding, {"", "round"})) {
-        return py::bool_(false);
+        return refuse([&] {
+            return "nearest_neighbor rounding " + text(rounding) + "; the accelerator rounds nearest by \"round\"";
+        });
     }
     return check_fp32(extract);
 }
@@ -231,16 +293,24 @@ py::object check_avg_pool2d(const py::object& extract) {
     py::object i_shape = shape_of(arg(extract, 0));
     py::object o_shape = shape_of(extract);
     py::int_ one(1);
-    if (ne(item(o_shape, 1), one) || ne(item(o_shape, 2), one)) return py::bool_(false);
+    if (ne(item(o_shape, 1), one) || ne(item(o_shape, 2), one)) {
+        return refuse([&] {
+            return "output " + text(item(o_shape, 1)) + "×" + text(item(o_shape, 2)) +
+                   " at axes 1 and 2: not a global pool to 1×1 in NHWC";
+        });
+    }
+    auto window = [&] { return "pool window " + text(item(i_shape, 1)) + "×" + text(item(i_shape, 2)); };
     py::int_ arch_channels(query("channels"));
     if (gt(item(i_shape, 1), arch_channels) || gt(item(i_shape, 2), arch_channels)) {
-        return py::bool_(false);
+        return refuse([&] { return window() + " exceeds channels " + text(arch_channels) + " of " + arch_name(); });
     }
     // The kernel of a global pool is its input's spatial extent: axes 1 and 2
     // of NHWC, as the output test above reads it.
     py::int_ arch_max_kernel_side(query("max_kernel_side"));
     if (gt(item(i_shape, 1), arch_max_kernel_side) || gt(item(i_shape, 2), arch_max_kernel_side)) {
-        return py::bool_(false);
+        return refuse([&] {
+            return window() + " exceeds max_kernel_side " + text(arch_max_kernel_side) + " of " + arch_name();
+        });
     }
     return check_fp32(extract);
 }
@@ -248,20 +318,33 @@ py::object check_avg_pool2d(const py::object& extract) {
 py::object check_fp32_hardtanh(const py::object& extract) {
     py::object attrs = extract.attr("attrs");
     py::object min_val = attrs.attr("get_int")("a_min");
-    if (ne(min_val, py::float_(0.0))) return py::bool_(false);
+    if (ne(min_val, py::float_(0.0))) {
+        return refuse([&] { return "lower bound " + text(min_val) + "; the accelerator clips from 0"; });
+    }
     return check_fp32(extract);
 }
 
 py::object check_fp32_tconv2d(const py::object& extract) {
     py::object attrs = extract.attr("attrs");
-    if (ne(attrs.attr("get_int")("groups"), py::int_(1))) return py::bool_(false);
+    py::object groups = attrs.attr("get_int")("groups");
+    if (ne(groups, py::int_(1))) {
+        return refuse([&] { return "groups " + text(groups) + "; the accelerator's transposed convolution is ungrouped"; });
+    }
     auto [dil_x, dil_y] = unpack2(attrs[py::str("dilation")]);
-    if (ne(dil_x, py::int_(1)) || ne(dil_y, py::int_(1))) return py::bool_(false);
+    if (ne(dil_x, py::int_(1)) || ne(dil_y, py::int_(1))) {
+        return refuse([&] {
+            return "dilation " + text(dil_x) + "×" + text(dil_y) + "; the accelerator's transposed convolution is undilated";
+        });
+    }
     auto [str_x, str_y] = unpack2(attrs[py::str("strides")]);
     auto [krnl_x, krnl_y] = unpack2(attrs[py::str("kernel_size")]);
-    if (gt(str_x, krnl_x) || gt(str_y, krnl_y)) return py::bool_(false);
+    if (gt(str_x, krnl_x) || gt(str_y, krnl_y)) {
+        return refuse([&] {
+            return "strides " + text(str_x) + "×" + text(str_y) + " exceed the kernel " + text(krnl_x) + "×" + text(krnl_y);
+        });
+    }
     if (!truth(global("arch_supports_operator")(global("get_current_arch_value")(), "TransposedConv2d"))) {
-        return py::bool_(false);
+        return refuse([] { return arch_name() + " does not support TransposedConv2d"; });
     }
     return check_fp32(extract);
 }
@@ -277,7 +360,12 @@ py::object check_fp32_transpose_nop(const py::object& extract) {
         py::object target = axes.is_none() ? py::object(py::int_(rank - 1 - i)) : item(axes, i);
         if (ne(target, py::int_(i)) && ne(item(in_shape, i), py::int_(1))) ++non_empty_dims;
     }
-    if (non_empty_dims > 1) return py::bool_(false);
+    if (non_empty_dims > 1) {
+        return refuse([&] {
+            return "moves " + std::to_string(non_empty_dims) +
+                   " axes of extent other than 1; only a transpose that moves at most one changes no data order";
+        });
+    }
     return gate(extract);
 }
 
@@ -286,7 +374,13 @@ py::object check_fp32_nop_cast(const py::object& extract) {
     py::object i_type = arg(extract, 0).attr("checked_type");
     PyObject* equal = PyObject_RichCompare(o_type.ptr(), i_type.ptr(), Py_EQ);
     if (equal == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(equal);
+    py::object same = py::reinterpret_steal<py::object>(equal);
+    if (explaining() && !truth(same)) {
+        note_described([&] {
+            return "casts " + text(i_type) + " to " + text(o_type) + "; only a cast that keeps the type is dropped";
+        });
+    }
+    return same;
 }
 
 }  // namespace

@@ -120,7 +120,7 @@ Pattern make_fp32_layer_norm_pat() {
     Pattern x = wildcard();
     Pattern pat_err = is_op("subtract")(x, is_op("mean")(x));
     Pattern pat_var = is_op("mean")(is_op("power")(pat_err, scalar(2.0)));
-    Pattern pat_sqrt = is_op("sqrt")(is_op("add")(pat_var, scalar(1e-5)));
+    Pattern pat_sqrt = is_op("sqrt")(is_op("add")(pat_var, scalar(kLayerNormEpsilon)));
     Pattern pat = is_op("divide")(pat_err, pat_sqrt);
     pat = is_op("multiply")(pat, is_constant());
     pat = pat.optional([](const Pattern& y) { return is_op("add")(y, is_constant()); });

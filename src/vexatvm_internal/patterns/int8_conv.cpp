@@ -100,12 +100,29 @@ bool check_conv(const py::object& call) {
     if (!is_gr_conv) return true;
     bool is_grp_pow2 = (c_groups & (c_groups - one)).equal(zero);
     if (!(is_grp_pow2 && remainder(ich, c_groups).equal(zero) && remainder(och, c_groups).equal(zero))) {
-        return false;
+        return refused([&] {
+            return "grouped convolution: groups " + text(c_groups) + " is not a power of two dividing input channels " +
+                   text(ich) + " and output channels " + text(och);
+        });
     }
 
     py::object channels = global("archquery_parameter")(global("get_current_arch_value")(), "channels");
     py::object arch_channels = py::int_(channels);
-    return divides(arch_channels, ich, c_groups) && divides(arch_channels, och, c_groups) && ich < arch_channels;
+    auto over = [&](const char* side, const py::object& count) {
+        return refused([&] {
+            return "grouped convolution: " + text(count) + " " + side + " channels in groups of " +
+                   text(py::int_(count / c_groups)) + " do not divide channels " + text(arch_channels) + " of " + arch_name();
+        });
+    };
+    if (!divides(arch_channels, ich, c_groups)) return over("input", ich);
+    if (!divides(arch_channels, och, c_groups)) return over("output", och);
+    if (!(ich < arch_channels)) {
+        return refused([&] {
+            return "grouped convolution: input channels " + text(ich) + " not below channels " + text(arch_channels) +
+                   " of " + arch_name();
+        });
+    }
+    return true;
 }
 
 py::object check_qnn_conv_pattern(const py::object& extract) {

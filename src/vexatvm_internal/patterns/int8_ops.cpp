@@ -31,27 +31,40 @@ Pattern make_qnn_add_pattern(const py::object& lhs, const py::object& rhs) {
     return make_qnn_binary_pattern("qnn.add", lhs, rhs);
 }
 
+py::object arg_shape(const py::object& call, long index) {
+    return py::object(call.attr("args"))[py::int_(index)].attr("checked_type").attr("shape");
+}
+
 bool check_qnn_add_call(const py::object& call) {
     fast::Object node = fast::node(call);
     std::optional<fast::Object> lhs_node = fast::arg(node, 0);
     std::optional<fast::Object> rhs_node = fast::arg(node, 1);
+    auto constant = [] { return refused([] { return "an operand is a constant; the accelerator adds two computed tensors"; }); };
+    auto shapes = [&] {
+        return "operand shapes " + shape_text(arg_shape(call, 0)) + " and " + shape_text(arg_shape(call, 1));
+    };
+    auto differ = [&] { return refused([&] { return shapes() + " differ; the accelerator adds tensors of one shape"; }); };
+    auto not_4d = [&] { return refused([&] { return shapes() + " are not 4-D; the accelerator adds 4-D tensors"; }); };
     if (lhs_node && rhs_node) {
-        if (fast::is_constant(*lhs_node) || fast::is_constant(*rhs_node)) return false;
+        if (fast::is_constant(*lhs_node) || fast::is_constant(*rhs_node)) return constant();
         std::optional<fast::Shape> left = fast::shape(*lhs_node);
         std::optional<fast::Shape> right = fast::shape(*rhs_node);
-        if (left && right) return *left == *right && left->size() == 4;
+        if (left && right) {
+            if (*left != *right) return differ();
+            return left->size() == 4 || not_4d();
+        }
     }
     py::object args = call.attr("args");
     py::object lhs = args[py::int_(0)];
     py::object rhs = args[py::int_(1)];
-    if (is_instance(lhs, ir::relay().Constant)) return false;
-    if (is_instance(rhs, ir::relay().Constant)) return false;
+    if (is_instance(lhs, ir::relay().Constant)) return constant();
+    if (is_instance(rhs, ir::relay().Constant)) return constant();
     py::object left_type = lhs.attr("checked_type");
     py::object right_type = rhs.attr("checked_type");
     py::list left_shape(left_type.attr("shape"));
     py::list right_shape(right_type.attr("shape"));
-    if (!same_extents(left_shape, right_shape)) return false;
-    return py::len(left_shape) == 4 && py::len(right_shape) == 4;
+    if (!same_extents(left_shape, right_shape)) return differ();
+    return (py::len(left_shape) == 4 && py::len(right_shape) == 4) || not_4d();
 }
 
 py::object check_qnn_add(const py::object& extract) {
@@ -77,7 +90,12 @@ bool check_concat_pattern(const py::object& extract) {
         if (py::bool_(convs)) {
             py::object conv_attrs = convs[py::int_(0)].attr("attrs");
             py::object c_groups = conv_attrs.attr("get_int")("groups");
-            if (c_groups > py::int_(1)) return false;
+            if (c_groups > py::int_(1)) {
+                return refused([&] {
+                    return "it feeds a grouped convolution (groups " + text(c_groups) +
+                           "), which takes no concatenated input";
+                });
+            }
         }
     }
     return true;
@@ -92,13 +110,21 @@ bool check_upsampling_nearest(const py::object& expr) {
     py::object attrs = expr.attr("attrs");
     py::object args = expr.attr("args");
     py::object data = args[py::int_(0)];
-    if (is_instance(data, ir::relay().Constant)) return false;
+    if (is_instance(data, ir::relay().Constant)) return refused([] { return "input is a constant"; });
     std::string dtype = py::str(data.attr("checked_type").attr("dtype"));
-    if (dtype != "int8" && dtype != "uint8") return false;
-    if (!attrs.attr("get_str")("method").equal(py::str("nearest_neighbor"))) return false;
+    if (dtype != "int8" && dtype != "uint8") {
+        return refused([&] { return "input is " + dtype + ", not int8 or uint8"; });
+    }
+    py::object method = attrs.attr("get_str")("method");
+    if (!method.equal(py::str("nearest_neighbor"))) {
+        return refused([&] { return "method " + text(method) + "; this entry resizes nearest_neighbor only"; });
+    }
     py::object rounding = attrs.attr("get_str")("rounding_method");
     return rounding.equal(py::str("")) || rounding.equal(py::str("round")) ||
-           rounding.equal(py::str("round_prefer_ceil"));
+           rounding.equal(py::str("round_prefer_ceil")) || refused([&] {
+               return "nearest_neighbor rounding " + text(rounding) +
+                      "; the accelerator rounds by \"round\" or \"round_prefer_ceil\"";
+           });
 }
 
 Pattern make_max_pool2d_pattern() {

@@ -19,6 +19,7 @@ void init_module(py::module_& m) {
     define_fp32_patterns(m);
     register_int8_tables(m);
     define_and_register_fp32_tables(m);
+    define_near_misses(m);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <functional>
+#include <string>
 #include <type_traits>
 
 #include "vexa/dfpattern.h"
@@ -34,6 +36,34 @@ py::object walk_to_op(py::object extract, const char* name);
 
 // Raises a bare AssertionError unless Python runs with -O.
 void python_assert(bool condition);
+
+// Why a check refused, in the accelerator's terms. Reasons are recorded only
+// while explain_check runs a check: otherwise a refusal costs one test of a
+// flag, and describing it (which may read more of the graph) never happens.
+// A nested check's reason comes first and is kept.
+bool explaining();
+void note_described(const std::function<std::string()>& describe);
+
+// False, with the reason describe() gives when explaining.
+template <typename Describe>
+bool refused(Describe&& describe) {
+    if (explaining()) note_described(describe);
+    return false;
+}
+
+// py::bool_(false), with the reason describe() gives when explaining.
+template <typename Describe>
+py::object refuse(Describe&& describe) {
+    return py::bool_(refused(std::forward<Describe>(describe)));
+}
+
+// The name of the current architecture, as the user gave it, for reasons.
+std::string arch_name();
+
+// str() of a value, "[a, b, c]" of a shape and its rank in words, for reasons.
+std::string text(const py::handle& value);
+std::string shape_text(const py::handle& shape);
+std::string rank_text(const py::handle& shape);  // "a scalar", "3-D"
 
 // Thrown where a check would compare a symbolic extent (a tir.Var, Any, an
 // expression of them) with anything but itself: TVM answers such a test with
@@ -99,5 +129,9 @@ void register_int8_tables(py::module_& m);
 void define_fp32_checks(py::module_& m);
 void define_fp32_patterns(py::module_& m);
 void define_and_register_fp32_tables(py::module_& m);
+void define_near_misses(py::module_& m);
+
+// The epsilon of the layer-norm entry's sqrt(var + eps).
+inline constexpr double kLayerNormEpsilon = 1e-5;
 
 }  // namespace vexa::patterns
