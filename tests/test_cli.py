@@ -437,14 +437,18 @@ def test_explain_names_the_refusing_entries():
     # The grouped convolution is refused by the channel check on a 32-channel architecture.
     refused = [item for item in report["explain"] if "vexa.qnn_conv" in item["refused_by"]]
     assert [item["operator"] for item in refused] == ["cast"]
+    assert refused[0]["refusals"] == [{"entry": "vexa.qnn_conv", "reason": "grouped convolution: input channels 32 "
+                                       "not below channels 32 of vexa-nano"}]
     # On 128 channels it is captured, so nothing is left for that entry to explain.
     _, out, _ = run("partition", "int8-cnn", "--arch", "vexa-pro", "--explain", "--json")
     assert not any("vexa.qnn_conv" in item["refused_by"] for item in json.loads(out)["explain"])
 
     code, out, _ = run("partition", "fp32-cnn-transformer", "--arch", "vexa-nano", "--explain", "--no-canonicalize")
-    lines = out.split("why they stay on the host")[1].splitlines()
-    relu = next(line for line in lines if line.split()[:1] == ["nn.relu"])
-    assert "vexa_fp32.relu" in relu
+    refused, unmatched = out.split("why they stay on the host")[1].split("no entry's pattern matched there:")
+    relu = next(line for line in refused.splitlines() if line.split()[:1] == ["nn.relu"])
+    assert relu.split()[1:] == ["2", "vexa_fp32.relu:", *"input add runs on the host; this entry takes a relu only "
+                                "right after an accelerator region (x2)".split()]
+    assert "vexa_fp32.matmul: vexa-nano does not set has_kov2" in refused and "  nn.dense " in unmatched
 
 
 def _masked_attention():
@@ -465,19 +469,25 @@ def _layer_norm_epsilon_1e12():
     return relay.Function([x], relay.divide(centred, relay.sqrt(relay.add(var, relay.const(1e-12)))))
 
 
-@pytest.mark.parametrize("build, operator, words", [
-    (_masked_attention, "nn.softmax", "run time"),
-    (_layer_norm_epsilon_1e12, "sqrt", "epsilon 1e-12"),
+@pytest.mark.parametrize("build, operator, entry, words", [
+    (_masked_attention, "nn.softmax", "vexa_fp32.masked_attention", "run time"),
+    (_layer_norm_epsilon_1e12, "sqrt", "vexa_fp32.layer_norm", "epsilon 1e-12; the accelerator's layer norm takes 1e-5"),
 ])
-def test_explain_notes_what_no_entry_can_take(tmp_path, build, operator, words):
+def test_explain_names_the_entry_that_nearly_matched(tmp_path, build, operator, entry, words):
     import tvm
 
     path = tmp_path / "model.relay"
     path.write_text(tvm.IRModule.from_expr(build()).astext())
     code, out, err = run("partition", str(path), "--arch", "vexa-pro", "--explain", "--json", "--quiet")
     assert code == 0, err
-    notes = [item for item in json.loads(out)["explain"] if "note" in item]
-    assert [item["operator"] for item in notes] == [operator] and words in notes[0]["note"]
+    near = [item for item in json.loads(out)["explain"] if "nearest" in item]
+    assert [(item["operator"], item["nearest"]["entry"]) for item in near] == [(operator, entry)]
+    assert words in near[0]["nearest"]["reason"]
+    # Only where its table runs.
+    _, out, _ = run("partition", str(path), "--table", "vexa_fp32_quantizer", "--explain", "--json", "--quiet")
+    assert not any("nearest" in item for item in json.loads(out)["explain"])
+    _, out, _ = run("partition", str(path), "--arch", "vexa-pro", "--explain", "--quiet")
+    assert f"no entry's pattern matched there:\n" in out and f"nearest {entry}: " in out
 
 
 @pytest.mark.parametrize("example", ["int8-cnn", "fp32-cnn-transformer", "yolo-detector"])

@@ -27,7 +27,7 @@ from tvm import relay  # noqa: E402
 import vexatvm_internal  # noqa: E402
 from vexatvm_internal import cli  # noqa: E402
 from vexatvm_internal.report.picture import colour_of  # noqa: E402
-from vexatvm_internal.report.summary import summarize, summarize_regions, walk  # noqa: E402
+from vexatvm_internal.report.summary import NO_REASON, summarize, summarize_regions, walk  # noqa: E402
 from bert_onnx import LAYERS, export_bert, export_masked_bert  # noqa: E402
 from onnx_import import exact_onnx_import  # noqa: E402
 from relay_cpu import inline_composites, run  # noqa: E402
@@ -197,9 +197,10 @@ def test_bert_gate(command):
     assert pro["operators"] == nano["operators"] == 157 and canonical["operators"] == 157 - 2 * LAYERS
     assert (nano["offloaded"], pro["offloaded"], canonical["offloaded"]) == (4, 62, 147)
     # On vexa-nano the gate refuses what vexa-pro captures, and --explain says so.
-    refused = collections.Counter(name for item in nano["explain"] for name in item["refused_by"])
-    assert refused["vexa_fp32.gelu"] == LAYERS
-    assert refused["vexa_fp32.matmul"] == 6 * LAYERS
+    refused = collections.Counter((r["entry"], r["reason"]) for item in nano["explain"] for r in item["refusals"])
+    gate = "vexa-nano does not set has_kov2, which the transformer-era entries need"
+    assert refused["vexa_fp32.gelu", gate] == LAYERS
+    assert refused["vexa_fp32.matmul", gate] == 6 * LAYERS
 
 
 QUANTIZED = {"vexa.qnn_conv": 4, "vexa.qnn_add": 1, "vexa.concat": 1, "vexa.maxpool2d": 1, "vexa.upsampling": 1,
@@ -382,6 +383,8 @@ def test_report_accounts_for_every_operator(command, case):
     assert collections.Counter(item["operator"] for item in report["explain"]) == report["host_operators"]
     for item in report["explain"]:
         assert all(name.split(".")[0] in tables for name in item["refused_by"])
+        # Every refusal of these tables' checks says why.
+        assert all(r["reason"] != NO_REASON for r in item["refusals"]), item
 
 
 @pytest.mark.parametrize("case", sorted(CASES))

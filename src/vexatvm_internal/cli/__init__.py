@@ -117,7 +117,8 @@ def build_parser():
                            help="also show TVM's warnings, its full diagnostics and the traceback of an internal error")
     partition.add_argument(
         "--explain", action="store_true",
-        help="for each operator left on the host, the table entries whose pattern matched there but whose check refused",
+        help="for each operator left on the host, why: the entries whose pattern matched there and what their checks "
+             "refused, or that no pattern matched (with the entry that nearly did, where known)",
     )
     # The parser goes along so that --jobs can give each child process the same arguments.
     partition.set_defaults(run=cmd_partition, parser=partition)

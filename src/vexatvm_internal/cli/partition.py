@@ -173,7 +173,7 @@ def partition_one(args, model, arch_name, out):
     log = _refusal_log(args)
     dynamic = _dynamic_axes(loaded)
     composites = _partition(loaded, chosen[1] if chosen else None, log, args, status)
-    summary = _summarize(composites, log)
+    summary = _summarize(composites, log, loaded.tables)
     partitioned = _form_regions(composites, summary, loaded.label, args, status) if args.regions else composites
     if args.output:
         interrupts.checkpoint()
@@ -304,12 +304,12 @@ def _dynamic_axes(loaded):
     return dynamic_axes(loaded.mod, loaded.params, loaded.axis_names)
 
 
-def _summarize(composites, log):
+def _summarize(composites, log, tables):
     from vexatvm_internal.report.summary import explain, summarize  # pylint: disable=import-outside-toplevel
 
     summary = summarize(composites)
     if log is not None:
-        summary["explain"] = explain(composites, log)
+        summary["explain"] = explain(composites, log, tables)
     return summary
 
 
@@ -473,17 +473,35 @@ def _write_pictures(partitioned, args, title):
 
 
 def _print_explanation(report, out):
-    """Per host operator: how many calls, and which entries matched there but refused."""
-    by_op: collections.OrderedDict[str, list[Any]] = collections.OrderedDict()
+    """Host operators in two groups: those an entry matched but its check
+    refused, each line an entry and its reason with a count; and those no
+    entry matched, with the entry that nearly did where one is known."""
+    refused: dict[str, list[Any]] = {}
+    unmatched: dict[str, list[Any]] = {}
     for item in report:
-        calls, refusals = by_op.setdefault(item["operator"], [0, collections.Counter()])
-        by_op[item["operator"]][0] = calls + 1
-        refusals.update(item["refused_by"] or ["no entry matched"])
-    out.write("\nwhy they stay on the host (entries that matched there but whose check refused):\n")
-    width = max((len(op) for op in by_op), default=0)
-    for op, (calls, refusals) in by_op.items():
-        reasons = ", ".join(f"{name} x{n}" if n > 1 else name for name, n in refusals.items())
-        out.write(f"  {op.ljust(width)}  {calls:>4}  {reasons}\n")
-    notes = collections.Counter((item["operator"], item["note"]) for item in report if "note" in item)
-    for (op, note), count in notes.items():
-        out.write(f"  note: {op} x{count}: {note}\n")
+        group = refused if item["refusals"] else unmatched
+        calls, reasons = group.setdefault(item["operator"], [0, collections.Counter()])
+        group[item["operator"]][0] = calls + 1
+        if item["refusals"]:
+            reasons.update((r["entry"], r["reason"]) for r in item["refusals"])
+        elif "nearest" in item:
+            reasons[("nearest " + item["nearest"]["entry"], item["nearest"]["reason"])] += 1
+    width = max((len(op) for op in (*refused, *unmatched)), default=0)
+
+    def rows(group):
+        for op, (calls, reasons) in group.items():
+            lead = f"  {op.ljust(width)}  {calls:>4}  "
+            # Each entry's reasons together, entries in the order they refused, the commonest reason first.
+            first = {entry: i for i, (entry, _) in reversed(list(enumerate(reasons)))}
+            ordered = sorted(reasons.items(), key=lambda kv: (first[kv[0][0]], -kv[1]))
+            lines = [f"{entry}: {reason}" + (f" (x{n})" if n > 1 else "") for (entry, reason), n in ordered] or [""]
+            out.write((lead + lines[0]).rstrip() + "\n")
+            for line in lines[1:]:
+                out.write(" " * len(lead) + line + "\n")
+
+    if refused:
+        out.write("\nwhy they stay on the host, by the checks that refused them (entry: reason):\n")
+        rows(refused)
+    if unmatched:
+        out.write("\nleft on the host because no entry's pattern matched there:\n")
+        rows(unmatched)

@@ -3,13 +3,11 @@
 import collections
 import math
 
-import numpy as np
-
 import tvm
 from tvm import relay
 from tvm.ir import Op
 
-__all__ = ["summarize", "summarize_regions", "region_function", "composite_name", "inside_composites", "type_bytes", "size_text", "RefusalLog", "explain", "walk", "operator_names", "call_work"]
+__all__ = ["summarize", "summarize_regions", "region_function", "composite_name", "inside_composites", "type_bytes", "size_text", "RefusalLog", "NO_REASON", "explain", "walk", "operator_names", "call_work"]
 
 
 def region_function(mod, call):
@@ -270,14 +268,15 @@ def _span_key(expr):
 
 
 class RefusalLog:
-    """Records, per matched root, the table entries whose check refused it.
+    """Records, per matched root, the table entries whose check refused it,
+    each with the reason its check gave.
 
     Use ``wrap`` as the driver's ``wrap_check`` and ``annotate`` as its
     ``after_prepare``: spans then identify each node through the rewrites of
     MergeComposite, which keep the spans of the nodes it does not capture."""
 
     def __init__(self):
-        self.refused = collections.defaultdict(list)
+        self.refused: dict[tuple, dict[str, str | None]] = collections.defaultdict(dict)  # span key -> {entry: reason}
 
     @staticmethod
     def annotate(mod):
@@ -289,92 +288,50 @@ class RefusalLog:
         return relay.transform.InferType()(out)
 
     def wrap(self, name, check):
+        from vexatvm_internal.patterns import explain_check  # pylint: disable=import-outside-toplevel
+
         def explained(extract):
-            verdict = check(extract)
+            verdict, reason = explain_check(check, extract)
             if not verdict:
                 key = _span_key(extract)
-                if key is not None and name not in self.refused[key]:
-                    self.refused[key].append(name)
+                if key is not None:
+                    self.refused[key].setdefault(name, reason)
             return verdict
 
         explained.__name__ = getattr(check, "__name__", "check")
         return explained
 
 
-RUNTIME_MASK_NOTE = ("attention mask computed from an input at run time: "
-                     "the masked attention entries take a constant mask only")
+NO_REASON = "its check refused and gave no reason"
 
 
-def _calls(node, *names):
-    return isinstance(node, relay.Call) and isinstance(node.op, Op) and node.op.name in names
+def explain(mod, log, tables=None):
+    """For each operator call left on the host in ``main``: the entries whose
+    pattern matched there, each with why its check refused.
 
+    Returns a list of {"operator", "line", "refused_by", "refusals"} in program
+    order, "refusals" a list of {"entry", "reason"}. Where no entry matched
+    but one of ``tables`` (any, when None) nearly did, the item carries
+    "nearest": {"entry", "reason"}, the reason saying what differs."""
+    from vexatvm_internal.patterns import nearest_entry  # pylint: disable=import-outside-toplevel
 
-def _reaches_product(node, steps=3):
-    """node is attention scores: a batch_matmul behind at most `steps` reshapes or scalings."""
-    for _ in range(steps + 1):
-        if _calls(node, "nn.batch_matmul"):
-            return True
-        if not _calls(node, "reshape", "divide", "multiply") or not node.args:
-            return False
-        node = node.args[0]
-    return False
-
-
-def _runtime_mask(node):
-    """A softmax of attention scores plus a mask that is not a constant."""
-    if not _calls(node, "nn.softmax") or not _calls(node.args[0], "add"):
-        return False
-    lhs, rhs = node.args[0].args
-    for scores, mask in ((lhs, rhs), (rhs, lhs)):
-        if _reaches_product(scores) and not isinstance(mask, relay.Constant):
-            return True
-    return False
-
-
-def _layer_norm_epsilon(node):
-    """The epsilon of a layer norm's sqrt(mean(..) + eps) when it is not the entry's 1e-5."""
-    if not _calls(node, "sqrt") or not _calls(node.args[0], "add"):
-        return None
-    lhs, rhs = node.args[0].args
-    if not _calls(lhs, "mean") or not isinstance(rhs, relay.Constant) or rhs.data.numpy().size != 1:
-        return None
-    eps = float(rhs.data.numpy().reshape(()))
-    return None if eps == LAYER_NORM_EPSILON else eps
-
-
-LAYER_NORM_EPSILON = float(np.float32(1e-5))
-
-
-def _note(node):
-    """Why no entry can take a host call, where the graph itself says so."""
-    if _runtime_mask(node):
-        return RUNTIME_MASK_NOTE
-    eps = _layer_norm_epsilon(node)
-    if eps is not None:
-        return f"layer norm with epsilon {eps:g}: the layer_norm entry takes epsilon 1e-05 only"
-    return None
-
-
-def explain(mod, log):
-    """For each operator call left on the host in ``main``, the entries whose
-    pattern matched there but whose check refused it.
-
-    Returns a list of {"operator", "line", "refused_by"} in program order; an
-    item may carry a "note" that says why no entry could match there."""
     inside = inside_composites(mod["main"].body)
     report = []
 
     def visit(node):
         if isinstance(node, relay.Call) and isinstance(node.op, Op) and node.handle.value not in inside:
             key = _span_key(node)
-            report.append({
+            refused = log.refused.get(key, {}) if key is not None else {}
+            item = {
                 "operator": node.op.name,
                 "line": None if key is None else key[1],
-                "refused_by": list(log.refused.get(key, [])) if key is not None else [],
-            })
-            note = _note(node)
-            if note:
-                report[-1]["note"] = note
+                "refused_by": list(refused),
+                "refusals": [{"entry": entry, "reason": reason or NO_REASON} for entry, reason in refused.items()],
+            }
+            near = None if refused else nearest_entry(node)
+            if near is not None and (tables is None or near[0].split(".")[0] in tables):
+                item["nearest"] = {"entry": near[0], "reason": near[1]}
+            report.append(item)
 
     walk(mod["main"].body, visit)
     return report
