@@ -492,7 +492,9 @@ def _print_explanation(report, out):
         for op, (calls, reasons) in group.items():
             lead = f"  {op.ljust(width)}  {calls:>4}  "
             # Each entry's reasons together, entries in the order they refused, the commonest reason first.
-            first = {entry: i for i, (entry, _) in reversed(list(enumerate(reasons)))}
+            first: dict[str, int] = {}
+            for entry, _ in reasons:
+                first.setdefault(entry, len(first))
             ordered = sorted(reasons.items(), key=lambda kv: (first[kv[0][0]], -kv[1]))
             lines = [f"{entry}: {reason}" + (f" (x{n})" if n > 1 else "") for (entry, reason), n in ordered] or [""]
             out.write((lead + lines[0]).rstrip() + "\n")

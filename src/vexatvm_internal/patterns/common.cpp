@@ -115,6 +115,10 @@ std::string op_name(const py::handle& call) {
     return py::str(call.attr("op").attr("name"));
 }
 
+py::object arg(const py::handle& call, long index) { return py::object(call.attr("args"))[py::int_(index)]; }
+
+py::object shape_of(const py::handle& expr) { return expr.attr("checked_type").attr("shape"); }
+
 py::object walk_to_op(py::object extract, const char* name) {
     if (std::optional<fast::Object> found = fast::walk_to_op(fast::node(extract), name)) {
         return found->to_python();

@@ -25,8 +25,6 @@ py::object item(const py::handle& sequence, long index) {
     return sequence[py::int_(index)];
 }
 
-py::object arg(const py::handle& call, long index) { return item(call.attr("args"), index); }
-py::object shape_of(const py::handle& expr) { return expr.attr("checked_type").attr("shape"); }
 
 py::object check_fp32(const py::object& extract) { return global("check_fp32")(extract); }
 

@@ -31,17 +31,13 @@ Pattern make_qnn_add_pattern(const py::object& lhs, const py::object& rhs) {
     return make_qnn_binary_pattern("qnn.add", lhs, rhs);
 }
 
-py::object arg_shape(const py::object& call, long index) {
-    return py::object(call.attr("args"))[py::int_(index)].attr("checked_type").attr("shape");
-}
-
 bool check_qnn_add_call(const py::object& call) {
     fast::Object node = fast::node(call);
     std::optional<fast::Object> lhs_node = fast::arg(node, 0);
     std::optional<fast::Object> rhs_node = fast::arg(node, 1);
     auto constant = [] { return refused([] { return "an operand is a constant; the accelerator adds two computed tensors"; }); };
     auto shapes = [&] {
-        return "operand shapes " + shape_text(arg_shape(call, 0)) + " and " + shape_text(arg_shape(call, 1));
+        return "operand shapes " + shape_text(shape_of(arg(call, 0))) + " and " + shape_text(shape_of(arg(call, 1)));
     };
     auto differ = [&] { return refused([&] { return shapes() + " differ; the accelerator adds tensors of one shape"; }); };
     auto not_4d = [&] { return refused([&] { return shapes() + " are not 4-D; the accelerator adds 4-D tensors"; }); };

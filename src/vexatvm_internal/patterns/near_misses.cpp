@@ -20,8 +20,6 @@ bool calls(const py::handle& node, std::initializer_list<const char*> names) {
     return false;
 }
 
-py::object arg(const py::handle& call, long index) { return py::object(call.attr("args"))[py::int_(index)]; }
-
 // node is attention scores: a batch_matmul behind at most `steps` reshapes or scalings.
 bool reaches_product(py::object node, int steps = 3) {
     for (int i = 0; i <= steps; ++i) {

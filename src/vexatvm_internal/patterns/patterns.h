@@ -31,6 +31,10 @@ bool is_own(const char* name);
 // `expr.op.name`, raising the host's errors where Python would.
 std::string op_name(const py::handle& call);
 
+// call.args[index], and expr.checked_type.shape, read through Python.
+py::object arg(const py::handle& call, long index);
+py::object shape_of(const py::handle& expr);
+
 // Walks from `extract` along first arguments to the call of operator `name`.
 py::object walk_to_op(py::object extract, const char* name);
 
