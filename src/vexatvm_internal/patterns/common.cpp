@@ -69,11 +69,11 @@ void note_described(const std::function<std::string()>& describe) {
 
 std::string text(const py::handle& value) {
     // Deliberately leaked, as Python objects must outlive the interpreter's shutdown.
-    static const auto* int_imm = new py::object(py::module_::import("tvm.tir").attr("IntImm"));
+    static const auto* tir = new py::module_(py::module_::import("tvm.tir"));
     // A TVM integer as the number it is: str() of an int64 one reads "T.int64(1)".
-    if (is_instance(value, *int_imm)) return py::str(py::int_(py::reinterpret_borrow<py::object>(value)));
-    std::string out = py::str(value);
-    return out == "T.Any()" ? "?" : out;  // a dynamic extent, as TVM's type printer writes it
+    if (is_instance(value, tir->attr("IntImm"))) return py::str(py::int_(py::reinterpret_borrow<py::object>(value)));
+    if (is_instance(value, tir->attr("Any"))) return "?";  // a dynamic extent, as TVM's type printer writes it
+    return py::str(value);
 }
 
 std::string shape_text(const py::handle& shape) {
